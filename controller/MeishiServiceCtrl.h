@@ -1,0 +1,81 @@
+// The job controller behind the plug-in object: job IDs and their settings,
+// the summary line, supported file types, configuration, import and export,
+// the upload file list, thumbnails and local saving, and the upload run.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "controller/UploadDialogs.h"
+#include "settings/MeishiDataStore.h"
+
+namespace tessaran {
+
+struct ISMRUploadFileList;
+
+class CMeishiServiceCtrl {
+public:
+    CMeishiServiceCtrl();
+    ~CMeishiServiceCtrl();
+    CMeishiServiceCtrl(const CMeishiServiceCtrl&) = delete;
+    CMeishiServiceCtrl& operator=(const CMeishiServiceCtrl&) = delete;
+
+    // Tests answer the dialogs with a script; the controller does not own it.
+    void SetDialogs(IUploadDialogs* dialogs) noexcept;
+
+    // Job operations.
+    void Init();
+    HRESULT Connect();
+    HRESULT Disconnect();
+    HRESULT CreateID(GUID* newId);
+    HRESULT CopyID(const GUID& sourceId, GUID* newId);
+    HRESULT DeleteID(const GUID& jobId);
+    HRESULT ShowSettingDlg(const GUID& jobId, HWND parent);
+    HRESULT SettingsSummary(const GUID& jobId, BSTR* summary);
+    HRESULT IsSupportedFileType(const wchar_t* fileType, VARIANT_BOOL* supported);
+    std::wstring GetIconPath();
+    std::wstring GetVersion() const;
+    int GetAppDataLocationID();
+
+    // Import and export of the settings file.
+    HRESULT ImportData(const wchar_t* folderPath);
+    HRESULT ExportData(const wchar_t* folderPath);
+
+    // Application configuration ("AppConfig.XML" beside the module).
+    HRESULT LoadAppConfig(HMODULE module);
+    const std::map<std::wstring, std::wstring>& AppConfig() const noexcept { return m_AppConfig; }
+
+    // Upload file list, thumbnails and local saving.
+    HRESULT CreateUploadFileList(const wchar_t* listFilePath, ISMRUploadFileList* list);
+    HRESULT CreateThumbnailImage(const wchar_t* imagePath, std::wstring& thumbnailPath);
+    HRESULT SaveToLocalFolder(HWND parent, ISMRUploadFileList* list);
+
+    // The upload run.
+    HRESULT Execute(const GUID& jobId, const wchar_t* listFilePath, VARIANT_BOOL deleteFiles, HWND parent);
+    HRESULT UploadFiles(HWND parent, SettingItem& item, ISMRUploadFileList* list);
+    HRESULT DeleteTargetFiles(VARIANT_BOOL deleteFiles, ISMRUploadFileList* list, const wchar_t* listFilePath);
+
+    // Progress operations (the progress dialog runs on its own thread).
+    void StartStatusDlg(HWND parent);
+    void SetStatusText(const wchar_t* text, int position);
+    void SetUploadProgress(int total, int done);
+    BOOL IsCancelRequested();
+    void ShowStatusDlg(int showCommand);
+    void EndStatusDlg();
+
+    CMeishiDataStore& DataStore() noexcept { return m_DataStore; }
+
+private:
+    IUploadDialogs& Dialogs();
+
+    CMeishiDataStore m_DataStore;
+    std::map<std::wstring, std::wstring> m_AppConfig;
+    std::unique_ptr<IUploadDialogs> m_ownDialogs;  // the real dialogs, made on first use
+    IUploadDialogs* m_pDialogs = nullptr;          // what the controller talks to
+};
+
+}  // namespace tessaran

@@ -1,0 +1,55 @@
+// Everything the upload run and the job operations ask of the user goes
+// through this one interface: the real dialogs in ui/, or scripted answers in
+// tests. The progress operations of the controller forward here too.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "settings/SettingItem.h"
+
+namespace tessaran {
+
+struct ISMRUploadFileList;
+
+// Choices of the upload result dialog.
+enum UploadResultChoice : int {
+    UPLOAD_RESULT_FINISH = 1,
+    UPLOAD_RESULT_SAVE = 2,
+    UPLOAD_RESULT_RETRY = 4,
+};
+
+class IUploadDialogs {
+public:
+    virtual ~IUploadDialogs() = default;
+
+    // Progress dialog on its own thread; none of these report errors.
+    virtual void StartStatusDlg(HWND parent) = 0;
+    virtual void SetStatusText(const wchar_t* text, int position) = 0;
+    virtual BOOL IsCancelRequested() = 0;
+    virtual void ShowStatusDlg(int showCommand) = 0;
+    virtual void EndStatusDlg() = 0;
+
+    // Logon dialog preset with the two values; true on OK with the typed values.
+    virtual bool AskLogon(std::wstring& mailAddress, std::wstring& appToken) = 0;
+
+    // Settings dialog on the item; sendingMode labels OK "送信(&L)". True on OK,
+    // with the dialog's values taken back into the item.
+    virtual bool EditSettings(SettingItem& item, bool sendingMode) = 0;
+
+    // Upload result dialog over parent listing the failed files.
+    virtual int ShowUploadResult(HWND parent, ISMRUploadFileList* list) = 0;
+
+    // Folder picker; true with the chosen folder's path when the user chose one.
+    virtual bool BrowseForFolder(HWND parent, const std::wstring& initialFolder, std::wstring& chosen) = 0;
+
+    virtual int ShowMessage(HWND parent, const wchar_t* text, const wchar_t* caption, UINT type) = 0;
+};
+
+// The real dialogs of the plug-in (ui/); one set per controller, since it
+// owns the progress dialog's thread.
+std::unique_ptr<IUploadDialogs> CreateRealUploadDialogs();
+
+}  // namespace tessaran

@@ -1,0 +1,154 @@
+#include "host/Registration.h"
+
+#include <string>
+
+#include "TessaranService.h"
+#include "support/Handles.h"
+#include "support/Result.h"
+
+namespace tessaran {
+
+namespace {
+
+constexpr wchar_t kClsid[] = L"{8BB35CD9-4BE4-4B94-9F3A-85113E4F8591}";
+constexpr wchar_t kLibid[] = L"{A5F40B2D-A9D1-4FAE-86A3-606AD9F9FBD9}";
+constexpr wchar_t kModuleToken[] = L"%MODULE%";
+
+struct RegistryRow {
+    const wchar_t* subKey;     // below CLSID\{CLSID}; empty for the class key itself
+    const wchar_t* valueName;  // null for the default value
+    const wchar_t* data;       // null for a key without a value
+};
+
+// The class's registration. No ProgID.
+constexpr RegistryRow kClassRows[] = {
+    {L"", nullptr, L"CSMRMeishiPlugin Class"},
+    {L"\\Programmable", nullptr, nullptr},
+    {L"\\InprocServer32", nullptr, kModuleToken},
+    {L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+    {L"\\TypeLib", nullptr, kLibid},
+    {L"\\Version", nullptr, L"1.0"},
+};
+
+// The classes root: HKCR per machine, HKCU\Software\Classes per user.
+HRESULT OpenClassesRoot(bool perUser, UniqueHKey& root) {
+    if (!perUser) {
+        root.reset();
+        return S_OK;
+    }
+    const LONG error = ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0,
+                                         KEY_READ | KEY_WRITE, nullptr, root.put(), nullptr);
+    return HResultFromWin32(error);
+}
+
+HKEY RootHandle(bool perUser, const UniqueHKey& root) { return perUser ? root.get() : HKEY_CLASSES_ROOT; }
+
+std::wstring ClassKeyPath() { return std::wstring(L"CLSID\\") + kClsid; }
+
+HRESULT DeleteClassKey(HKEY root) {
+    const std::wstring path = ClassKeyPath();
+    const LONG error = ::RegDeleteTreeW(root, path.c_str());
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_SUCCESS) return S_OK;
+    return HResultFromWin32(error);
+}
+
+HRESULT WriteClassRows(HKEY root, const std::wstring& modulePath) {
+    for (const RegistryRow& row : kClassRows) {
+        const std::wstring path = ClassKeyPath() + row.subKey;
+        UniqueHKey key;
+        LONG error = ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
+        if (error != ERROR_SUCCESS) return HResultFromWin32(error);
+        if (!row.data) continue;
+        const std::wstring data = ::wcscmp(row.data, kModuleToken) == 0 ? modulePath : std::wstring(row.data);
+        error = ::RegSetValueExW(key.get(), row.valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                                 static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+        if (error != ERROR_SUCCESS) return HResultFromWin32(error);
+    }
+    return S_OK;
+}
+
+HRESULT ModulePath(HINSTANCE module, std::wstring& path) {
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameW(module, buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return LastErrorHResult();
+    path = buffer;
+    return S_OK;
+}
+
+using RegisterForUserFn = HRESULT(WINAPI*)(ITypeLib*, OLECHAR*, OLECHAR*);
+using UnRegisterForUserFn = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
+
+template <typename Fn>
+Fn OleAutFunction(const char* name) {
+    return GetProc<Fn>(::GetModuleHandleW(L"oleaut32.dll"), name);
+}
+
+HRESULT RegisterTypeLibrary(const std::wstring& modulePath, bool perUser) {
+    ComPtr<ITypeLib> library;
+    TESSARAN_RETURN_IF_FAILED(::LoadTypeLibEx(modulePath.c_str(), REGKIND_NONE, library.put()));
+    std::wstring path = modulePath;  // the APIs take non-const text
+    if (perUser) {
+        if (auto forUser = OleAutFunction<RegisterForUserFn>("RegisterTypeLibForUser")) {
+            return forUser(library.get(), &path[0], nullptr);
+        }
+    }
+    return ::RegisterTypeLib(library.get(), &path[0], nullptr);
+}
+
+HRESULT UnregisterTypeLibrary(bool perUser) {
+    GUID libid;
+    TESSARAN_RETURN_IF_FAILED(::IIDFromString(kLibid, &libid));
+    HRESULT hr = E_FAIL;
+    if (perUser) {
+        if (auto forUser = OleAutFunction<UnRegisterForUserFn>("UnRegisterTypeLibForUser")) {
+            hr = forUser(libid, 1, 0, LOCALE_NEUTRAL, SYS_WIN32);
+        } else {
+            hr = ::UnRegisterTypeLib(libid, 1, 0, LOCALE_NEUTRAL, SYS_WIN32);
+        }
+    } else {
+        hr = ::UnRegisterTypeLib(libid, 1, 0, LOCALE_NEUTRAL, SYS_WIN32);
+    }
+    // Nothing registered is what unregistration wants.
+    if (hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_CANTLOADLIBRARY || hr == HResultFromWin32(ERROR_FILE_NOT_FOUND)) {
+        return S_OK;
+    }
+    return hr;
+}
+
+// Registry scripts are read the same on every system under the system locale.
+class SystemLocaleScope {
+public:
+    SystemLocaleScope() : m_saved(::GetThreadLocale()) { ::SetThreadLocale(LOCALE_SYSTEM_DEFAULT); }
+    ~SystemLocaleScope() { ::SetThreadLocale(m_saved); }
+    SystemLocaleScope(const SystemLocaleScope&) = delete;
+    SystemLocaleScope& operator=(const SystemLocaleScope&) = delete;
+
+private:
+    LCID m_saved;
+};
+
+}  // namespace
+
+HRESULT RegisterServer(HINSTANCE module, bool perUser) {
+    SystemLocaleScope locale;
+    std::wstring modulePath;
+    TESSARAN_RETURN_IF_FAILED(ModulePath(module, modulePath));
+    UniqueHKey userRoot;
+    TESSARAN_RETURN_IF_FAILED(OpenClassesRoot(perUser, userRoot));
+    const HKEY root = RootHandle(perUser, userRoot);
+    // The class key is replaced, never merged with an older registration.
+    TESSARAN_RETURN_IF_FAILED(DeleteClassKey(root));
+    TESSARAN_RETURN_IF_FAILED(WriteClassRows(root, modulePath));
+    return RegisterTypeLibrary(modulePath, perUser);
+}
+
+HRESULT UnregisterServer(HINSTANCE, bool perUser) {
+    SystemLocaleScope locale;
+    UniqueHKey userRoot;
+    TESSARAN_RETURN_IF_FAILED(OpenClassesRoot(perUser, userRoot));
+    // Only the class's own key goes; CLSID itself stays.
+    TESSARAN_RETURN_IF_FAILED(DeleteClassKey(RootHandle(perUser, userRoot)));
+    return UnregisterTypeLibrary(perUser);
+}
+
+}  // namespace tessaran
