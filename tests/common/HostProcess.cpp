@@ -7,38 +7,41 @@
 
 namespace tessaran_test {
 
-namespace {
-
-// Sets variables for the life of the object and puts the old values back.
-class EnvironmentScope {
-public:
-    explicit EnvironmentScope(const EnvironmentOverrides& overrides) {
-        for (const auto& [name, value] : overrides) {
-            m_saved.push_back({name, Env(name.c_str()), HasVariable(name)});
-            ::SetEnvironmentVariableW(name.c_str(), value.empty() ? nullptr : value.c_str());
-        }
+ScopedEnvironment::ScopedEnvironment(const EnvironmentOverrides& overrides) {
+    for (const auto& [name, value] : overrides) {
+        const bool existed = ::GetEnvironmentVariableW(name.c_str(), nullptr, 0) != 0;
+        m_saved.push_back({name, Env(name.c_str()), existed});
+        ::SetEnvironmentVariableW(name.c_str(), value.empty() ? nullptr : value.c_str());
     }
-    ~EnvironmentScope() {
-        for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
-            ::SetEnvironmentVariableW(it->name.c_str(), it->existed ? it->value.c_str() : nullptr);
-        }
-    }
-    EnvironmentScope(const EnvironmentScope&) = delete;
-    EnvironmentScope& operator=(const EnvironmentScope&) = delete;
+}
 
-private:
-    static bool HasVariable(const std::wstring& name) {
-        return ::GetEnvironmentVariableW(name.c_str(), nullptr, 0) != 0;
+ScopedEnvironment::~ScopedEnvironment() {
+    for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
+        ::SetEnvironmentVariableW(it->name.c_str(), it->existed ? it->value.c_str() : nullptr);
     }
-    struct Saved {
-        std::wstring name;
-        std::wstring value;
-        bool existed;
-    };
-    std::vector<Saved> m_saved;
-};
+}
 
-}  // namespace
+MakerSharedFolder::MakerSharedFolder() {
+    wchar_t programFiles[MAX_PATH] = {};
+    DWORD size = sizeof(programFiles);
+    ::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramFilesDir",
+                   RRF_RT_REG_SZ, nullptr, programFiles, &size);
+    m_maker = std::wstring(programFiles) + L"\\Orvell Electronics";
+    m_path = m_maker + L"\\Shared Files";
+    m_madeMaker = ::CreateDirectoryW(m_maker.c_str(), nullptr) != FALSE;
+    ::CreateDirectoryW(m_path.c_str(), nullptr);
+}
+
+MakerSharedFolder::~MakerSharedFolder() {
+    for (const std::wstring& file : m_files) ::DeleteFileW(file.c_str());
+    ::RemoveDirectoryW(m_path.c_str());
+    if (m_madeMaker) ::RemoveDirectoryW(m_maker.c_str());
+}
+
+bool MakerSharedFolder::Put(const wchar_t* makerLib) {
+    m_files.push_back(m_path + L"\\" + makerLib);
+    return CopyFileTo(MakerLibPath(makerLib), m_files.back());
+}
 
 ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDirectory,
                          const EnvironmentOverrides& environment) {
@@ -58,7 +61,7 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& cu
     PROCESS_INFORMATION process = {};
     std::wstring mutableLine = commandLine;
     {
-        EnvironmentScope scope(environment);
+        ScopedEnvironment scope(environment);
         if (!::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
                               currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &process)) {
             return result;

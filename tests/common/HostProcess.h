@@ -17,6 +17,42 @@ struct ProcessResult {
 
 using EnvironmentOverrides = std::vector<std::pair<std::wstring, std::wstring>>;
 
+// Sets environment variables of this process for a scope (an empty value
+// removes one) and puts the old values back.
+class ScopedEnvironment {
+public:
+    explicit ScopedEnvironment(const EnvironmentOverrides& overrides);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    struct Saved {
+        std::wstring name;
+        std::wstring value;
+        bool existed;
+    };
+    std::vector<Saved> m_saved;
+};
+
+// "<ProgramFilesDir>\Orvell Electronics\Shared Files" of the prefix, where the
+// maker installs its shared libraries; made for a test and emptied again.
+class MakerSharedFolder {
+public:
+    MakerSharedFolder();
+    ~MakerSharedFolder();
+    MakerSharedFolder(const MakerSharedFolder&) = delete;
+    MakerSharedFolder& operator=(const MakerSharedFolder&) = delete;
+    // Copies one of build\makerlibs into the folder.
+    bool Put(const wchar_t* makerLib);
+
+private:
+    std::wstring m_maker;
+    std::wstring m_path;
+    std::vector<std::wstring> m_files;
+    bool m_madeMaker = false;
+};
+
 // Runs a command line to its end. The environment overrides apply to the
 // child only (an empty value removes the variable); standard error is shared
 // with the test so that it shows in the test log.

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <shlobj.h>
 
 #include <map>
 #include <regex>
@@ -80,38 +79,6 @@ struct PluginFolder {
         CopyFileTo(BuildDir() + L"\\plugin\\Tessaran.loc", dir / L"Tessaran.loc");
     }
     std::wstring Dll() const { return dir / L"TessaranService.dll"; }
-};
-
-// "<ProgramFilesDir>\Orvell Electronics\Shared Files", made for a test and
-// removed with what the test put there.
-class MakerSharedFolder {
-public:
-    MakerSharedFolder() {
-        wchar_t programFiles[MAX_PATH] = {};
-        DWORD size = sizeof(programFiles) - sizeof(wchar_t);
-        ::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramFilesDir",
-                       RRF_RT_REG_SZ, nullptr, programFiles, &size);
-        m_maker = std::wstring(programFiles) + L"\\Orvell Electronics";
-        m_path = m_maker + L"\\Shared Files";
-        m_madeMaker = ::CreateDirectoryW(m_maker.c_str(), nullptr) != FALSE;
-        ::CreateDirectoryW(m_path.c_str(), nullptr);
-    }
-    ~MakerSharedFolder() {
-        for (const std::wstring& file : m_files) ::DeleteFileW(file.c_str());
-        ::RemoveDirectoryW(m_path.c_str());
-        if (m_madeMaker) ::RemoveDirectoryW(m_maker.c_str());
-    }
-    MakerSharedFolder(const MakerSharedFolder&) = delete;
-    MakerSharedFolder& operator=(const MakerSharedFolder&) = delete;
-    bool Put(const wchar_t* makerLib) {
-        m_files.push_back(m_path + L"\\" + makerLib);
-        return CopyFileTo(MakerLibPath(makerLib), m_files.back());
-    }
-
-private:
-    std::wstring m_maker, m_path;
-    std::vector<std::wstring> m_files;
-    bool m_madeMaker = false;
 };
 
 constexpr char kName[] = "\"Scanmoor plug-in for Veltrano\"";
