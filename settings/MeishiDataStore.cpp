@@ -359,7 +359,10 @@ HRESULT CMeishiDataStore::CheckDirectory(const wchar_t* folder) {
     if (::CreateDirectoryW(folder, nullptr)) return S_OK;
     const DWORD error = ::GetLastError();
     // Another process made it in the meantime.
-    if (error == ERROR_ALREADY_EXISTS) return S_OK;
+    if (error == ERROR_ALREADY_EXISTS) {
+        const DWORD attributes = ::GetFileAttributesW(folder);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return S_OK;
+    }
     const HRESULT hr = HResultFromWin32(static_cast<long>(error));
     return LogFailure(L"CheckDirectory CreateDirectory", FAILED(hr) ? hr : E_FAIL);
 }
