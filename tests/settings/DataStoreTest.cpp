@@ -75,8 +75,8 @@ protected:
     void WriteSettings(const std::string& body) {
         ::CreateDirectoryW(place.maker.c_str(), nullptr);
         ::CreateDirectoryW(place.product.c_str(), nullptr);
-        WriteFileBytes(place.settingsFile,
-                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PluginItem>\r\n" + body + "\r\n</PluginItem>\r\n");
+        WriteFileBytes(place.settingsFile, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PluginItem>\r\n" + body +
+                                               "\r\n</PluginItem>\r\n");
     }
 
     StoreLocation place;
