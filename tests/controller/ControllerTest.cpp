@@ -7,11 +7,9 @@
 #include <string>
 
 #include "ScriptedDialogs.h"
-#include "common/HostProcess.h"
 #include "common/SettingsPlaces.h"
 #include "common/XmlCheck.h"
 #include "controller/MeishiServiceCtrl.h"
-#include "support/Localize.h"
 
 using namespace tessaran;
 using namespace tessaran_test;
@@ -32,8 +30,6 @@ GUID NewGuid() {
 }
 
 std::string GuidText(const GUID& guid) { return ToUtf8(CSMRGuid(guid).ToString()); }
-
-std::wstring Text(BSTR value) { return value ? std::wstring(value, ::SysStringLen(value)) : L"<null>"; }
 
 class Controller : public ::testing::Test {
 protected:
@@ -80,16 +76,10 @@ protected:
     CMeishiServiceCtrl controller;
 };
 
-TEST_F(Controller, ConnectMakesTheSettingsFileAndDisconnectDoesNothing) {
+TEST_F(Controller, ConnectMakesTheFileAndCreateIdStoresNewItemsWithDefaultValues) {
     EXPECT_EQ(controller.Connect(), S_OK);
     EXPECT_THAT(Items(), IsEmpty());
-    EXPECT_EQ(controller.Disconnect(), S_OK);
-    EXPECT_THAT(log.Lines(), ElementsAre("1 CMeishiServiceCtrl::Connect start", "1 CMeishiServiceCtrl::Connect end",
-                                         "1 CMeishiServiceCtrl::Disconnect start",
-                                         "1 CMeishiServiceCtrl::Disconnect end"));
-}
-
-TEST_F(Controller, CreateIdStoresANewItemWithDefaultValues) {
+    log.Clear();
     GUID first = GUID_NULL;
     GUID second = GUID_NULL;
     ASSERT_EQ(controller.CreateID(&first), S_OK);
@@ -192,63 +182,6 @@ TEST_F(Controller, SettingsDialogOfAnUnknownJobFailsWithoutShowingIt) {
     EXPECT_THAT(log.Lines(), ElementsAre("1 CMeishiServiceCtrl::ShowSettingDlg start",
                                          "3 bExsist == FALSE: error = 80070002",
                                          "3 ShowSettingDlg GetItem: error = 80070002"));
-}
-
-TEST_F(Controller, SummaryNamesTheMailAddressOrSaysNotRegistered) {
-    const GUID id = StoredJob(L"taro@example.jp");
-    const GUID empty = StoredJob(L"");
-    log.Clear();
-    BSTR summary = nullptr;
-    ASSERT_EQ(controller.SettingsSummary(id, &summary), S_OK);
-    EXPECT_EQ(Text(summary), L"Email : taro@example.jp");
-    ::SysFreeString(summary);
-    EXPECT_THAT(log.Lines(), ElementsAre("1 CMeishiServiceCtrl::SettingsSummary start", "1 m_DataStore.GetItem SUCCEEDED",
-                                         "1 CMeishiServiceCtrl::SettingsSummary end"));
-    for (const GUID& job : {empty, NewGuid()}) {
-        ASSERT_EQ(controller.SettingsSummary(job, &summary), S_OK);
-        EXPECT_EQ(Text(summary), L"Email : Not registered");
-        ::SysFreeString(summary);
-    }
-
-    // With the localisation library, both texts follow the user's language.
-    ScratchDir folder(L"loc");
-    ASSERT_TRUE(CopyFileTo(MakerLibPath(L"zumloc.dll"), folder / L"zumloc.dll"));
-    ASSERT_TRUE(CopyFileTo(BuildDir() + L"\\plugin\\Tessaran.loc", folder / L"Tessaran.loc"));
-    CZumLibrary& localizer = CZumLibrary::Instance();
-    ASSERT_TRUE(localizer.Load(folder.path()));
-    localizer.SetLocale(0x411);
-    localizer.AddFile((folder / L"Tessaran.loc").c_str());
-    std::wstring texts[2];
-    for (int i = 0; i < 2; ++i) {
-        controller.SettingsSummary(i == 0 ? id : NewGuid(), &summary);
-        texts[i] = Text(summary);
-        ::SysFreeString(summary);
-    }
-    localizer.Unload();
-    EXPECT_EQ(texts[0], L"メールアドレス : taro@example.jp");
-    EXPECT_EQ(texts[1], L"メールアドレス : 未登録");
-}
-
-TEST_F(Controller, OnlyJpegTypesAreSupportedInAnyLetterCase) {
-    const std::pair<const wchar_t*, VARIANT_BOOL> cases[] = {
-        {L"jpeg", VARIANT_TRUE}, {L"JPEG", VARIANT_TRUE}, {L"jPeG", VARIANT_TRUE}, {L"jpg", VARIANT_TRUE},
-        {L"JPG", VARIANT_TRUE},  {L".jpg", VARIANT_FALSE}, {L".JPEG", VARIANT_FALSE}, {L"png", VARIANT_FALSE},
-        {L"jpe", VARIANT_FALSE}, {L"jpgx", VARIANT_FALSE}, {L"jpeg ", VARIANT_FALSE}, {L"", VARIANT_FALSE},
-        {nullptr, VARIANT_FALSE}};
-    for (const auto& [type, expected] : cases) {
-        VARIANT_BOOL supported = 7;
-        EXPECT_EQ(controller.IsSupportedFileType(type, &supported), S_OK);
-        EXPECT_EQ(supported, expected) << (type ? ToUtf8(type) : "null");
-    }
-    EXPECT_EQ(log.Lines().size(), 2u * (sizeof(cases) / sizeof(cases[0])));
-    EXPECT_EQ(log.Lines()[0], "1 CMeishiServiceCtrl::IsSupportedFileType start");
-    EXPECT_EQ(log.Lines()[1], "1 CMeishiServiceCtrl::IsSupportedFileType end");
-}
-
-TEST_F(Controller, IconPathIsEmptyWhenThePluginModuleIsNotLoaded) {
-    EXPECT_EQ(controller.GetIconPath(), L"");
-    EXPECT_THAT(log.Lines(), ElementsAre("1 CMeishiServiceCtrl::GetIconPath start",
-                                         "3 GetIconPath GetModuleFileName: error = 8007007E"));
 }
 
 }  // namespace

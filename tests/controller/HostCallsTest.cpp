@@ -9,7 +9,6 @@
 
 #include "common/HostProcess.h"
 #include "common/SettingsPlaces.h"
-#include "common/XmlCheck.h"
 #include "settings/MeishiDataStore.h"
 
 using namespace tessaran;
@@ -70,35 +69,6 @@ TEST_F(HostCalls, ShowSettingOfAnUnknownJobFailsWithItsLogLinesAndNoDialog) {
                 ElementsAre("2 CCSMRMeishiPlugin::ShowSetting", "1 CMeishiServiceCtrl::ShowSettingDlg start",
                             "3 bExsist == FALSE: error = 80070002", "3 ShowSettingDlg GetItem: error = 80070002",
                             "3 m_PluginCtrl.ShowSettingDlg: error = 80070002"));
-}
-
-TEST_F(HostCalls, JobIdsCreatedCopiedAndDeletedByTheHost) {
-    const std::vector<HostSimCall> calls =
-        Run(L"connect createid copyid copyid {6B0C1F52-3D2A-4E59-9C3B-52D1B5A7E002} summary deleteid");
-    ASSERT_EQ(calls.size(), 6u) << output;
-    for (const HostSimCall& call : calls) EXPECT_EQ(call.hr, "00000000") << call.operation;
-    const std::string created = calls[1].value;
-    const std::string copied = calls[2].value;
-    const std::string copiedUnknown = calls[3].value;
-    EXPECT_EQ(HostSimText(calls[4].value), L"Email : Not registered");
-
-    // The last ID (the copy of the unknown job) was deleted again.
-    const XmlDocument settings = ParseXml(ReadFileBytes(user.settingsFile));
-    ASSERT_TRUE(settings.ok) << settings.error;
-    std::vector<std::string> ids;
-    for (const XmlNode& item : settings.root.children) {
-        std::vector<std::string> values;
-        for (const XmlNode& field : item.children) values.push_back(field.text);
-        ASSERT_EQ(values.size(), 7u);
-        EXPECT_THAT(std::vector<std::string>(values.begin() + 1, values.end()),
-                    ElementsAre("", "", "", "0", "1", "2"));
-        ids.push_back(values[0]);
-    }
-    EXPECT_THAT(ids, ElementsAre(created, copied));
-    EXPECT_NE(copiedUnknown, created);
-    EXPECT_THAT((std::vector<std::string>{"2 CCSMRMeishiPlugin::CopyID", "1 CMeishiServiceCtrl::CopyID start",
-                                          "1 m_DataStore.GetItem SUCCEEDED", "1 CMeishiServiceCtrl::CopyID end"}),
-                IsSubsetOf(Log()));
 }
 
 TEST_F(HostCalls, SummaryWithAndWithoutTheLocalisationLibrary) {

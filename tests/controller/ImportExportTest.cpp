@@ -58,14 +58,6 @@ TEST_F(Transfer, ExportReplacesAnEarlierExportWithOrWithoutATrailingBackslash) {
                                          "1 CMeishiServiceCtrl::ExportData end"));
 }
 
-TEST_F(Transfer, ExportIntoAMissingFolderFails) {
-    MakeCurrentSettings();
-    EXPECT_EQ(HRESULT_FACILITY(controller.ExportData((folder / L"missing").c_str())), FACILITY_WIN32);
-    const std::vector<std::string> failures = log.Failures();
-    ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(failures[0].rfind("ExportData CopyFile: error = 8007", 0), 0u) << failures[0];
-}
-
 TEST_F(Transfer, ImportReplacesTheSettingsAndRemovesItsBackup) {
     MakeCurrentSettings();
     WriteFileBytes(folder / L"MeishiPluginSettings.XML", kImported);
