@@ -79,7 +79,8 @@ protected:
                        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<AppConfig>\r\n" + children + "</AppConfig>\r\n");
     }
 
-    ScratchDir folder{L"cfg"};
+    // Characters that mean something in a URL are only characters in a path.
+    ScratchDir folder{L"cfg #1 %41 "};
 };
 
 // The version of none, one and two entries is shown through the host; here
