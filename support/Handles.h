@@ -72,6 +72,7 @@ inline void CloseKernelHandle(HANDLE h) noexcept { ::CloseHandle(h); }
 inline void CloseRegKey(HKEY h) noexcept { ::RegCloseKey(h); }
 inline void CloseInternet(HINTERNET h) noexcept { ::InternetCloseHandle(h); }
 inline void FreeGlobal(HGLOBAL h) noexcept { ::GlobalFree(h); }
+inline void FreeLocal(HLOCAL h) noexcept { ::LocalFree(h); }
 inline void UnloadLibrary(HMODULE h) noexcept { ::FreeLibrary(h); }
 inline void ReleaseCryptProv(HCRYPTPROV h) noexcept { ::CryptReleaseContext(h, 0); }
 inline void DestroyCryptHash(HCRYPTHASH h) noexcept { ::CryptDestroyHash(h); }
@@ -107,6 +108,8 @@ using UniqueFind = UniqueHandle<FindHandleTraits>;
 TESSARAN_NULL_OWNER(UniqueHKey, HKEY, detail::CloseRegKey);
 TESSARAN_NULL_OWNER(UniqueHInternet, HINTERNET, detail::CloseInternet);
 TESSARAN_NULL_OWNER(UniqueHGlobal, HGLOBAL, detail::FreeGlobal);
+// Blocks the system allocates for the caller (FormatMessageW's text).
+TESSARAN_NULL_OWNER(UniqueHLocal, HLOCAL, detail::FreeLocal);
 TESSARAN_NULL_OWNER(UniqueHModule, HMODULE, detail::UnloadLibrary);
 TESSARAN_NULL_OWNER(UniqueCryptProv, HCRYPTPROV, detail::ReleaseCryptProv);
 TESSARAN_NULL_OWNER(UniqueCryptHash, HCRYPTHASH, detail::DestroyCryptHash);
