@@ -52,8 +52,8 @@ HRESULT FindSaveFolder(const std::wstring& chosen, std::wstring& target, bool& c
 // from different folders, or a file of the user's in the chosen folder, must
 // both survive the deletion of the scans that follows a successful save.
 HRESULT CopyWithoutReplacing(const FileToSave& file, const std::wstring& folder) {
-    const std::wstring stem(file.name.c_str(), ::PathFindExtensionW(file.name.c_str()));
     const std::wstring extension = ::PathFindExtensionW(file.name.c_str());
+    const std::wstring stem = file.name.substr(0, file.name.size() - extension.size());
     for (int attempt = 1; attempt <= kMaxCopyNameTries; ++attempt) {
         std::wstring target = folder + (attempt == 1 ? file.name : stem + FormatString(16, L" (%d)", attempt) + extension);
         if (target.size() >= MAX_PATH) return HResultFromWin32(ERROR_FILENAME_EXCED_RANGE);

@@ -18,12 +18,14 @@ namespace tessaran {
 namespace {
 
 constexpr UINT kThumbnailSide = 200;
+// The imaging codecs' own facility (WINCODEC_ERR_...).
+constexpr int kFacilityWincodec = 0x898;
 constexpr wchar_t kThumbnailSuffix[] = L"_thumb.jpg";
 
 // Errors of the imaging codecs mean the file is not an image they read; the
 // caller sees that as a plain refusal.
 HRESULT DecoderRefusal(HRESULT hr) noexcept {
-    return HRESULT_FACILITY(hr) == FACILITY_WINCODEC_ERR ? E_FAIL : hr;
+    return HRESULT_FACILITY(hr) == kFacilityWincodec ? E_FAIL : hr;
 }
 
 HRESULT LoadFirstFrame(IWICImagingFactory* factory, const wchar_t* path, ComPtr<IWICBitmapFrameDecode>& frame) {

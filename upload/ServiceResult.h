@@ -24,8 +24,6 @@ constexpr bool IsServiceHResult(HRESULT hr) noexcept {
 // The code a service HRESULT carries.
 constexpr int ServiceCodeOf(HRESULT hr) noexcept { return static_cast<int>(static_cast<unsigned>(hr) & 0xFFFFu) - 1000; }
 
-// Every service result counts as success when it is 0 or from 200 to 299.
-constexpr bool IsServiceSuccess(int code) noexcept { return code == 0 || (code >= 200 && code <= 299); }
 
 // "<message>\n[<title>:<code>]" for a message box; the title is translated.
 std::wstring GetMessageText(int code);
