@@ -81,6 +81,7 @@ inline void FreeBstr(BSTR s) noexcept { ::SysFreeString(s); }
 inline void DestroyWnd(HWND h) noexcept { ::DestroyWindow(h); }
 inline void DeleteGdiObject(HGDIOBJ h) noexcept { ::DeleteObject(h); }
 inline void DeleteMemDc(HDC h) noexcept { ::DeleteDC(h); }
+inline void ReleaseHeldMutex(HANDLE h) noexcept { ::ReleaseMutex(h); }
 }  // namespace detail
 
 struct FileHandleTraits {
@@ -118,6 +119,9 @@ TESSARAN_NULL_OWNER(UniqueBstr, BSTR, detail::FreeBstr);
 TESSARAN_NULL_OWNER(UniqueHwnd, HWND, detail::DestroyWnd);
 TESSARAN_NULL_OWNER(UniqueGdiObject, HGDIOBJ, detail::DeleteGdiObject);
 TESSARAN_NULL_OWNER(UniqueMemDc, HDC, detail::DeleteMemDc);
+// Ownership of a mutex that a wait acquired (the handle itself lives in a
+// UniqueHandleNull declared before it, so that ownership ends first).
+TESSARAN_NULL_OWNER(UniqueMutexHold, HANDLE, detail::ReleaseHeldMutex);
 
 #undef TESSARAN_NULL_OWNER
 
