@@ -250,7 +250,11 @@ TEST_F(UploadRun, FiveFilesWithPairingEndWithAFrontWithoutBack) {
     job.SetEvenNumberImageToBackPage(1);
     StoreJob();
     MakeScans(5);
+    // A failed logoff is only written down.
+    ASSERT_TRUE(standin.QueueFault(Fault("/service/m_logout", 500)));
     ASSERT_EQ(Run(), S_OK);
+    EXPECT_TRUE(dialogs.resultShown.empty());
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.ServerLogout() Error = 500"));
     auto cards = CardsByName();
     ASSERT_EQ(cards.size(), 3u);
     EXPECT_FALSE(Member(cards["card3"], "back").is<picojson::null>());
@@ -274,6 +278,20 @@ TEST_F(UploadRun, WithoutAThumbnailTheScanIsSentInItsPlace) {
     EXPECT_EQ(Text(Member(cards["broken"], "image"), "sha256"), Text(Member(cards["broken"], "thumb"), "sha256"));
     EXPECT_TRUE(log.Has(LOG_ERROR, L"CreateThumbnailImage Error = 80004005"));
     EXPECT_TRUE(tessaran_test::FileExists(broken.path));  // the scan stood in for the thumbnail; it stays
+    ExpectNoThumbnailsLeft();
+}
+
+TEST_F(UploadRun, NonAsciiFileNamesTravelIntact) {
+    StoreJob();
+    Scan scan{folder / L"山田 太郎＃1.jpeg", u8"山田 太郎＃1", 420, 250};
+    ASSERT_EQ(tessaran_test::WriteTestImage(scan.path, scan.width, scan.height), S_OK);
+    scans.push_back(scan);
+    WriteList();
+    ASSERT_EQ(Run(), S_OK);
+    EXPECT_EQ(OcrLog(), (std::vector<std::pair<std::string, std::string>>{{u8"山田 太郎＃1.jpeg", "1"}}));
+    auto cards = CardsByName();
+    ASSERT_EQ(cards.count(scan.name), 1u);
+    ExpectThumbnailOf(Member(cards[scan.name], "thumb"), scan.width, scan.height);
     ExpectNoThumbnailsLeft();
 }
 
