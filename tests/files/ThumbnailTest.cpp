@@ -125,6 +125,7 @@ TEST(Thumbnail, AnExistingFileOfThatNameIsNeverReplaced) {
     CMeishiServiceCtrl ctrl;
     std::wstring thumbnail;
     EXPECT_EQ(ctrl.CreateThumbnailImage(source.c_str(), thumbnail), kFileExists);
+    EXPECT_TRUE(thumbnail.empty());
     EXPECT_EQ(tessaran_test::ReadFileBytes(dir / L"card_thumb.jpg"), "the user's own file");
 }
 
