@@ -304,7 +304,9 @@ def run(args):
         else:
             note("plug-in log: none (the maker's log library is not built yet)")
         with open(os.path.join(work, "summary.json"), "w", encoding="utf-8") as f:
-            json.dump({"base": standin.base, "results": result["results"], "cards": cards,
+            ocr = [{"fields": r.get("fields"), "image": r.get("image"), "status": r.get("status")}
+                   for r in client.ocr_requests()]
+            json.dump({"base": standin.base, "results": result["results"], "cards": cards, "ocr": ocr,
                        "scans": result["scans"], "logs": places}, f, ensure_ascii=False, indent=1)
 
         if args.keep_serving:
