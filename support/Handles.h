@@ -153,6 +153,18 @@ private:
     void* m_data;
 };
 
+// Holds a slim reader/writer lock exclusively for a scope.
+class SrwExclusiveGuard {
+public:
+    explicit SrwExclusiveGuard(SRWLOCK& lock) noexcept : m_lock(lock) { ::AcquireSRWLockExclusive(&m_lock); }
+    ~SrwExclusiveGuard() { ::ReleaseSRWLockExclusive(&m_lock); }
+    SrwExclusiveGuard(const SrwExclusiveGuard&) = delete;
+    SrwExclusiveGuard& operator=(const SrwExclusiveGuard&) = delete;
+
+private:
+    SRWLOCK& m_lock;
+};
+
 // Owns a VARIANT and clears it.
 class UniqueVariant {
 public:
