@@ -88,6 +88,17 @@ class MainJobTest(unittest.TestCase):
             for card in summary["cards"]:
                 self.assertIn(card["sync_id"], out)
 
+    def test_unattended_with_the_progress_dialog_and_a_clean_log(self):
+        for summary, _ in self.each_run():
+            lines = [line.split("\t") for line in summary["log_lines"]]
+            self.assertTrue(lines, "the plug-in wrote no log")
+            # No failure at all: the progress dialog came up (on Xvfb without
+            # a display) and every step of both jobs succeeded.
+            self.assertEqual([l for l in lines if l[1] == "3"], [])
+            texts = [l[3] for l in lines]
+            self.assertEqual(texts.count("CCSMRMeishiPlugin::Execute"), 2)
+            self.assertEqual(texts.count("CMeishiServiceCtrl::Execute end"), 2)
+
     def test_every_card_registered_once_with_its_ocr_answer(self):
         expected = expected_cards()
         for summary, _ in self.each_run():

@@ -44,6 +44,7 @@ DEMO_TOKEN = "demo-app-token-0001"
 # Where an installation puts the plug-in and the maker's libraries.
 PLUGIN_DIR_WIN = "C:\\Program Files\\Orvell Electronics\\TessaranService"
 SHARED_DIR_WIN = "C:\\Program Files\\Orvell Electronics\\Shared Files"
+HOST_CONFIG_WIN = "C:\\ProgramData\\Orvell Electronics\\Scanmoor\\UserConfig\\SMRDB41_Config.XML"
 PLUGIN_FILES = ["TessaranService.dll", "Tessaran.ico", "Tessaran.loc"]
 MAKER_LIBRARIES = ["zuminfolog.dll", "zumloc.dll", "zumhelp.dll"]
 
@@ -63,6 +64,8 @@ class Wine:
         self.prefix = prefix
         self.env = dict(os.environ, WINEPREFIX=prefix, TESSARAN_WINEPREFIX=prefix, WINEARCH="win32",
                         WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        # The log goes where it goes on a user's machine, not where a test points it.
+        self.env.pop("ZUMINFOLOG_FILE", None)
 
     def unix_path(self, windows_path):
         drive, rest = windows_path.split(":", 1)
@@ -89,12 +92,9 @@ class Wine:
         subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
-    def run(self, args, display=None, timeout=120, echo=True):
+    def run(self, args, timeout=120, echo=True):
         """Runs a program; returns (exit code, output lines), echoing lines as they come."""
-        env = dict(self.env)
-        if display is not None:
-            env["DISPLAY"] = display
-        proc = subprocess.Popen(["wine", *args], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        proc = subprocess.Popen(["wine", *args], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True, encoding="utf-8", errors="replace")
         lines = []
 
@@ -200,13 +200,20 @@ def install_plugin(wine, build_dir, standin):
     if missing:
         note("the maker's libraries not built yet: %s (no log, no translations)" % ", ".join(missing))
     note("plug-in: %s\\TessaranService.dll" % PLUGIN_DIR_WIN)
+    # The host's own user configuration, which the plug-in reads for where the
+    # settings live: 0 keeps them in the user's application data.
+    host_config = wine.unix_path(HOST_CONFIG_WIN)
+    os.makedirs(os.path.dirname(host_config), exist_ok=True)
+    with open(host_config, "w", encoding="utf-8", newline="") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8"?>\r\n'
+                "<UserConfig><AppDataLocationID>0</AppDataLocationID></UserConfig>\r\n")
     return PLUGIN_DIR_WIN + "\\TessaranService.dll"
 
 
 def log_places(wine):
-    """Where the log library writes (our build keeps its files in the maker's log folder)."""
+    """The log library's files: its default place is in the user's local application data."""
     candidates = []
-    for root, _dirs, files in os.walk(os.path.join(wine.prefix, "drive_c")):
+    for root, _dirs, files in os.walk(os.path.join(wine.prefix, "drive_c", "users")):
         for name in files:
             if name.lower().endswith(".log") and ("orvell" in root.lower() or "tessaran" in name.lower()):
                 candidates.append(os.path.join(root, name))
@@ -284,12 +291,17 @@ def run(args):
         note("%s, account %s" % (standin.base, DEMO_MAIL))
 
         step("Putting the plug-in in place (Wine prefix %s)" % wine.prefix)
-        wine.start()
-        try:
-            dll = install_plugin(wine, build_dir, standin)
-            result = send_jobs(args, wine, hostsim, dll, work, jobs, client)
-        finally:
-            wine.stop()
+        # Wine's desktop process takes its display when the prefix's server
+        # starts, so the display comes first; windows made later use it.
+        log_sizes = {p: os.path.getsize(p) for p in log_places(wine)}
+        with Display() as display:
+            wine.env["DISPLAY"] = display.name
+            wine.start()
+            try:
+                dll = install_plugin(wine, build_dir, standin)
+                result = send_jobs(args, wine, hostsim, dll, work, jobs, client)
+            finally:
+                wine.stop()
 
         step("What the card service holds now")
         cards = client.cards()
@@ -298,16 +310,23 @@ def run(args):
         left = [p for job in result["scans"] for p in job["images"] + [job["list"]] if os.path.exists(p)]
         note("scanned files left behind: %d" % len(left))
         places = log_places(wine)
+        log_lines = []
+        for place in places:
+            with open(place, "rb") as f:
+                f.seek(log_sizes.get(place, 0))
+                log_lines += f.read().decode("utf-8", "replace").splitlines()
         if places:
+            failures = [line for line in log_lines if line.split("\t")[1:2] == ["3"]]
             for place in places:
                 note("plug-in log: " + place)
+            note("%d lines from this run, %d of them failures" % (len(log_lines), len(failures)))
         else:
             note("plug-in log: none (the maker's log library is not built yet)")
         with open(os.path.join(work, "summary.json"), "w", encoding="utf-8") as f:
             ocr = [{"fields": r.get("fields"), "image": r.get("image"), "status": r.get("status")}
                    for r in client.ocr_requests()]
             json.dump({"base": standin.base, "results": result["results"], "cards": cards, "ocr": ocr,
-                       "scans": result["scans"], "logs": places}, f, ensure_ascii=False, indent=1)
+                       "scans": result["scans"], "logs": places, "log_lines": log_lines}, f, ensure_ascii=False, indent=1)
 
         if args.keep_serving:
             step("Serving %s/cards until Ctrl-C" % standin.base)
@@ -362,8 +381,7 @@ def send_jobs(args, wine, hostsim, dll, work, jobs, client):
          ", ".join("%s (%d pages%s)" % (s["job"]["name"], len(s["images"]),
                                          ", pairing" if s["job"]["EvenNumberImageToBackPage"] == 1 else "")
                    for s in scans))
-    with Display() as display:
-        rc, lines = wine.run(command, display=display.name, timeout=args.timeout)
+    rc, lines = wine.run(command, timeout=args.timeout)
     results = [line.split(":", 1)[1].strip() for line in lines if line.startswith("Execute:")]
     ok = rc == 0 and len(results) == len(scans) and all(r.startswith("00000000") for r in results)
     if not ok:
