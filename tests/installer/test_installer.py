@@ -7,6 +7,7 @@ registrations it makes and removes never meet those of the other tests.
 Environment: TESSARAN_BUILD_DIR and TESSARAN_SOURCE_DIR (set by CTest).
 """
 import os
+import re
 import shutil
 import subprocess
 import unittest
@@ -35,6 +36,7 @@ def windows_path(unix_path):
 
 def wine_env():
     env = dict(os.environ)
+    env.pop("ZUMINFOLOG_FILE", None)  # the log library's default place
     env.update(WINEPREFIX=PREFIX, TESSARAN_WINEPREFIX=PREFIX, WINEARCH="win32", WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
     return env
@@ -86,7 +88,7 @@ class InstallerTest(unittest.TestCase):
         missing = [f for f in SHARED_FILES if not os.path.exists(os.path.join(BUILD, "makerlibs", f))]
         missing += [f for f in PLUGIN_FILES if not os.path.exists(os.path.join(BUILD, "plugin", f))]
         if missing:
-            raise unittest.SkipTest("the build has not made " + ", ".join(missing))
+            raise RuntimeError("the build has not made " + ", ".join(missing))
         subprocess.run(["bash", os.path.join(SOURCE, "installer", "build-msi.sh"), BUILD], check=True,
                        stdout=subprocess.DEVNULL)
         os.makedirs(PREFIX, exist_ok=True)
@@ -142,8 +144,22 @@ class InstallerTest(unittest.TestCase):
 
     def assert_object(self, facts):
         self.assertEqual(facts.get("ISMRPlugin2"), "00000000")
-        # COM loaded the installed copy, not the one in the build tree.
+        # COM loaded the installed copy, not the one in the build tree, and
+        # it finds its icon and configuration beside it.
         self.assertEqual(facts.get("module", "").lower(), (PROGRAM_DIR + "TessaranService.dll").lower())
+        self.assertEqual(facts.get("icon", "").lower(), (PROGRAM_DIR + "Tessaran.ico").lower())
+        with open(os.path.join(BUILD, "plugin", "AppConfig.XML"), encoding="utf-8") as f:
+            version = re.search(r"<version>([^<]*)</version>", f.read()).group(1)
+        self.assertEqual(facts.get("version"), version)
+
+    def log_lines(self):
+        """Lines of the maker's log library at its default place in the test prefix."""
+        lines = []
+        for root, _dirs, files in os.walk(os.path.join(PREFIX, "drive_c", "users")):
+            if "zuminfolog.log" in files:
+                with open(os.path.join(root, "zuminfolog.log"), encoding="utf-8", errors="replace") as f:
+                    lines += f.read().splitlines()
+        return lines
 
     def uninstall_and_check_clean(self, *properties):
         self.assertEqual(wine("msiexec", "/x", windows_path(MSI), "/qn", *properties)[0], 0)
@@ -159,10 +175,14 @@ class InstallerTest(unittest.TestCase):
         # The class keys are exactly those the DLL's own registration writes.
         self.assertEqual(class_lines(installed), class_lines(own))
 
+        logged_before = len(self.log_lines())
         rc, facts, out = self.probe("create")
         self.assertEqual(rc, 0, out)
         self.assertEqual(facts.get("CoCreateInstance"), "00000000", out)
         self.assert_object(facts)
+        # The plug-in found the log library in the maker's shared folder.
+        self.assertTrue(any(line.endswith("\tCCSMRMeishiPlugin::get_Version")
+                            for line in self.log_lines()[logged_before:]))
 
         self.uninstall_and_check_clean()
 
