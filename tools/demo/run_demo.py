@@ -381,7 +381,24 @@ def send_jobs(args, wine, hostsim, dll, work, jobs, client):
          ", ".join("%s (%d pages%s)" % (s["job"]["name"], len(s["images"]),
                                          ", pairing" if s["job"]["EvenNumberImageToBackPage"] == 1 else "")
                    for s in scans))
-    rc, lines = wine.run(command, timeout=args.timeout)
+    answerer = None
+    if args.answer_dialogs:
+        # Someone to answer the dialogs of a run that is meant to fail in part.
+        answerer = subprocess.Popen(
+            ["wine", os.path.join(args.build, "tests", "DialogAnswer.exe"), "--timeout", str(args.timeout),
+             *args.answer_dialogs.split(",")],
+            env=wine.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        rc, lines = wine.run(command, timeout=args.timeout)
+    finally:
+        if answerer:
+            try:
+                answered, _ = answerer.communicate(timeout=10)
+            except subprocess.TimeoutExpired:
+                answerer.kill()
+                answered, _ = answerer.communicate()
+            for line in answered.splitlines():
+                note("dialog answered: " + line)
     results = [line.split(":", 1)[1].strip() for line in lines if line.startswith("Execute:")]
     ok = rc == 0 and len(results) == len(scans) and all(r.startswith("00000000") for r in results)
     if not ok:
@@ -408,6 +425,9 @@ def main():
     parser.add_argument("--port", type=int, default=0, help="stand-in port (default: a free one)")
     parser.add_argument("--card-limit", type=int, default=100, help="cards the demo account may hold")
     parser.add_argument("--timeout", type=int, default=600, help="seconds the sending may take")
+    parser.add_argument("--answer-dialogs", metavar="ANSWERS",
+                        help="answer the plug-in's dialogs in order, e.g. result=retry,settings=cancel "
+                             "(tests/e2e/DialogAnswer.cpp lists them); for runs meant to fail in part")
     parser.add_argument("--keep-serving", action="store_true",
                         help="keep the stand-in (and its page of cards) running until Ctrl-C")
     args = parser.parse_args()
