@@ -200,7 +200,7 @@ int AddCatalogText(const std::string& bytes) {
         ++pos;
         while (pos < line.size() && IsBlank(line[pos])) ++pos;
         if (!ParseQuoted(line, pos, text)) continue;
-        if (!Trim(line.substr(pos)).empty()) continue;
+        if (!Trim(line.substr(pos)).empty() || current.empty()) continue;
 
         g_catalog.pool.push_back(text);
         for (const std::wstring& section : current) g_catalog.sections[section][key] = &g_catalog.pool.back();
@@ -338,11 +338,17 @@ int WINAPI ZumLocalizeA2W(LPWSTR dst, LPCSTR src, int sizeBytes) {
     if (!src) return 0;
     int length = 0;
     while (length < sizeBytes && src[length] != '\0') ++length;
-    if (length == 0) return 0;
-    // A Shift-JIS byte never gives more than one UTF-16 unit.
-    const int written = ::MultiByteToWideChar(kShiftJis, 0, src, length, dst, sizeBytes - 1);
-    dst[written > 0 ? written : 0] = L'\0';
-    return written > 0 ? written : 0;
+    try {
+        // A text without a terminator inside the size can give one character
+        // more than the buffer holds besides its terminator: cut it.
+        const std::wstring text = Widen(kShiftJis, src, length);
+        const size_t count = text.size() < static_cast<size_t>(sizeBytes) ? text.size() : sizeBytes - 1u;
+        ::CopyMemory(dst, text.data(), count * sizeof(wchar_t));
+        dst[count] = L'\0';
+        return static_cast<int>(count);
+    } catch (...) {
+        return 0;
+    }
 }
 
 // Converts UTF-16 text into dst of sizeBytes bytes as Shift-JIS, cut before a
