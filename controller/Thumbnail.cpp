@@ -167,7 +167,11 @@ HRESULT CMeishiServiceCtrl::CreateThumbnailImage(const wchar_t* imagePath, std::
         std::vector<BYTE> jpeg;
         hr = EncodeJpeg(factory.get(), thumbnail.get(), jpeg);
         if (SUCCEEDED(hr)) hr = WriteNewFile(path, jpeg);
-        if (FAILED(hr)) return LogFailure(L"sm_img.Save Error", hr);
+        if (FAILED(hr)) {
+            // The name may belong to a file of the user's: it is not ours to hand out.
+            thumbnailPath.clear();
+            return LogFailure(L"sm_img.Save Error", hr);
+        }
 
         LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::CreateThumbnailImage end");
         return S_OK;

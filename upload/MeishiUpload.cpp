@@ -60,10 +60,14 @@ const OcrField kOcrFields[] = {
 
 #undef TESSARAN_OCR_FIELD
 
-// A text field: zeroed, then as much of the UTF-8 value as fits whole.
+// A text field: zeroed, then as much of the UTF-8 value as fits whole. A
+// pair that only fitted without its terminator loses its first half too,
+// so that a cut value never ends in half a character.
 void ReadTextField(const std::string& utf8, wchar_t* field, int width) noexcept {
     std::memset(field, 0, static_cast<size_t>(width) * sizeof(wchar_t));
-    if (DecodeUtf8(utf8.c_str(), field, width) < 0) field[width - 1] = L'\0';
+    if (DecodeUtf8(utf8.c_str(), field, width) >= 0) return;
+    field[width - 1] = L'\0';
+    if (width >= 2 && field[width - 2] >= 0xD800 && field[width - 2] <= 0xDBFF) field[width - 2] = L'\0';
 }
 
 template <size_t N>

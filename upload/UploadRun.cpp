@@ -73,18 +73,20 @@ private:
 // database: the files sent. Unsent scans and the list file stay for the
 // user, whatever the host asked.
 HRESULT CMeishiServiceCtrl::DeleteSentFiles(VARIANT_BOOL deleteFiles, ISMRUploadFileList* list) {
-    CSMRUploadFileList* sentList = new CSMRUploadFileList;
-    ComPtr<ISMRUploadFileList> sent(sentList);
-    if (list) {
-        for (INT_PTR i = 0; i < list->GetCount(); ++i) {
-            ISMRUploadFile* file = list->GetAt(i);
-            if (file && file->GetStatus() == UPLOAD_FILE_FINISHED && file->GetResult() == S_OK) {
-                file->AddRef();
-                sent->Add(file);
+    // Guarded on its own: the caller returns its own failure whatever happens here.
+    return TessaranGuard([&]() -> HRESULT {
+        ComPtr<ISMRUploadFileList> sent(new CSMRUploadFileList);
+        if (list) {
+            for (INT_PTR i = 0; i < list->GetCount(); ++i) {
+                ISMRUploadFile* file = list->GetAt(i);
+                if (file && file->GetStatus() == UPLOAD_FILE_FINISHED && file->GetResult() == S_OK) {
+                    file->AddRef();
+                    sent->Add(file);
+                }
             }
         }
-    }
-    return DeleteTargetFiles(deleteFiles, sent.get(), nullptr);
+        return DeleteTargetFiles(deleteFiles, sent.get(), nullptr);
+    });
 }
 
 HRESULT CMeishiServiceCtrl::Execute(const GUID& jobId, const wchar_t* listFilePath, VARIANT_BOOL deleteFiles,

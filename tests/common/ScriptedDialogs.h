@@ -11,6 +11,7 @@
 
 #include "controller/UploadDialogs.h"
 #include "controller/UploadFileList.h"
+#include "support/Result.h"
 #include "upload/ServiceResult.h"
 
 namespace tessaran_test {
@@ -30,8 +31,13 @@ public:
     };
 
     // ---- answers ----
-    // IsCancelRequested answers TRUE from this query on (1 = the first); 0 never.
-    int cancelFromQuery = 0;
+    // IsCancelRequested's answer to its n-th query (1 = the first) while a
+    // progress dialog is open; FALSE without a script. A script may also
+    // change the services' behaviour before a given card.
+    std::function<BOOL(int)> cancelScript;
+    // A run that keeps starting passes is stopped here (E_ABORT is thrown into
+    // it) so that a test fails instead of hanging.
+    int maxStatusStarts = 20;
     // Logon: OK with these values, or cancel.
     bool logonOk = false;
     std::wstring logonMailAddress;
@@ -62,7 +68,7 @@ public:
 
     void StartStatusDlg(HWND) override {
         if (statusOpen) return;
-        ++statusStarts;
+        if (++statusStarts > maxStatusStarts) throw tessaran::HResultError{E_ABORT};
         statusOpen = true;
     }
     void SetStatusText(const wchar_t* text, int) override {
@@ -71,7 +77,7 @@ public:
     BOOL IsCancelRequested() override {
         if (!statusOpen) return FALSE;
         ++cancelQueries;
-        return (cancelFromQuery > 0 && cancelQueries >= cancelFromQuery) ? TRUE : FALSE;
+        return cancelScript ? cancelScript(cancelQueries) : FALSE;
     }
     void ShowStatusDlg(int command) override { showCommands.push_back(command); }
     void EndStatusDlg() override {

@@ -29,11 +29,13 @@ struct SizeCase {
 class ThumbnailManifest {
 public:
     ThumbnailManifest() {
+        if (tessaran_test::BuildDir().empty()) return;  // run by hand, outside CTest
         m_folder = tessaran_test::BuildDir() + L"\\thumbnail-check";
         tessaran_test::RemoveTree(m_folder);
         ::CreateDirectoryW(m_folder.c_str(), nullptr);
     }
     void Add(const std::wstring& thumbnail, const std::wstring& name, UINT width, UINT height) {
+        if (m_folder.empty()) return;
         ::CopyFileW(thumbnail.c_str(), (m_folder + L"\\" + name).c_str(), FALSE);
         m_lines += tessaran_test::ToUtf8(name) + " " + std::to_string(width) + " " + std::to_string(height) + "\n";
         tessaran_test::WriteFileBytes(m_folder + L"\\expected.txt", m_lines);
@@ -125,6 +127,7 @@ TEST(Thumbnail, AnExistingFileOfThatNameIsNeverReplaced) {
     CMeishiServiceCtrl ctrl;
     std::wstring thumbnail;
     EXPECT_EQ(ctrl.CreateThumbnailImage(source.c_str(), thumbnail), kFileExists);
+    EXPECT_TRUE(thumbnail.empty());
     EXPECT_EQ(tessaran_test::ReadFileBytes(dir / L"card_thumb.jpg"), "the user's own file");
 }
 

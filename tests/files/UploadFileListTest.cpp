@@ -174,15 +174,6 @@ TEST(UploadFileObjects, IndicesOutsideTheListThrowInvalidArgument) {
               E_INVALIDARG);
 }
 
-TEST(UploadFileObjects, ManyElementsKeepTheirOrder) {
-    ComPtr<ISMRUploadFileList> list(new CSMRUploadFileList);
-    for (int i = 0; i < 3000; ++i) {
-        ComPtr<ISMRUploadFile> file = NewFile(std::to_wstring(i).c_str());
-        EXPECT_EQ(list->Add(file.Detach()), i);
-    }
-    for (int i = 0; i < 3000; i += 499) EXPECT_EQ(list->GetAt(i)->GetFilePath(), std::to_wstring(i));
-}
-
 TEST(UploadListFile, LinesBecomeFilesInOrder) {
     const ListResult r = ReadList(Utf16(L"\xFEFF" L"C:\\scan\\a.jpg\r\nC:\\scan\\sub\\b.png\r\nc.bmp\r\n"));
     ASSERT_EQ(r.hr, S_OK);
