@@ -130,8 +130,11 @@ class MainJobTest(unittest.TestCase):
                 if want["back"]:
                     self.assertIsNotNone(card["back"], want["front"])
                     self.assertEqual(card["back"]["sha256"], want["back_sha"], want["front"])
+                    self.assertEqual(card["back_uploads"], 1, want["front"])
                 else:
                     self.assertIsNone(card["back"], want["front"])
+                # One sync report for the registration, one more for the back.
+                self.assertEqual(len(card["m_log"]), 2 if want["back"] else 1, want["front"])
 
     def test_thumbnails_are_200_pixels_on_the_long_side(self):
         for summary, _ in self.each_run():
