@@ -134,10 +134,20 @@ void DialogDriver::Click(HWND dialog, int id) {
 
 void DialogDriver::ClickNow(HWND dialog, int id) { ::SendMessageW(::GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
 
-void DialogDriver::PressKey(UINT virtualKey) const {
-    GUITHREADINFO info = {sizeof(info)};
-    ::GetGUIThreadInfo(m_uiThread, &info);
-    HWND target = info.hwndFocus ? info.hwndFocus : info.hwndActive;
+void DialogDriver::PressKey(HWND dialog, UINT virtualKey) const {
+    // After a message box closes, the focus comes back to the dialog a moment later.
+    HWND target = dialog;
+    WaitUntil(
+        [&] {
+            GUITHREADINFO info = {sizeof(info)};
+            if (!::GetGUIThreadInfo(m_uiThread, &info)) return false;
+            if (info.hwndFocus && (info.hwndFocus == dialog || ::IsChild(dialog, info.hwndFocus))) {
+                target = info.hwndFocus;
+                return true;
+            }
+            return false;
+        },
+        2000);
     const UINT scan = ::MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC);
     ::PostMessageW(target, WM_KEYDOWN, virtualKey, 1 | (scan << 16));
     ::PostMessageW(target, WM_KEYUP, virtualKey, 1 | (scan << 16) | 0xC0000000u);

@@ -51,8 +51,8 @@ public:
     static void Click(HWND dialog, int id);
     // A click processed before returning; only for clicks that open nothing.
     static void ClickNow(HWND dialog, int id);
-    // Presses a key in the window that has the UI thread's keyboard focus.
-    void PressKey(UINT virtualKey) const;
+    // Presses a key in the dialog's control that has the keyboard focus.
+    void PressKey(HWND dialog, UINT virtualKey) const;
     // Answers a message box with the button.
     static void Answer(const MessageBoxInfo& box, int buttonId);
     // Closes whatever the UI thread still shows (a failed script's clean-up).

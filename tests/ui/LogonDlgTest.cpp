@@ -96,7 +96,7 @@ TEST(LogonDialog, CancelAfterRefusedOkKeepsTheValuesSetBefore) {
                                              HWND window = d.WaitForDialog(L"ログオン");
                                              ASSERT_NE(window, nullptr);
                                              ExpectRefused(d, window, L"changed", L"new", kBadMail);
-                                             d.PressKey(VK_ESCAPE);
+                                             d.PressKey(window, VK_ESCAPE);
                                              EXPECT_TRUE(d.WaitGone(window));
                                          });
     EXPECT_EQ(result, IDCANCEL);
