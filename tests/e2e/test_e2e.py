@@ -58,7 +58,7 @@ class MainJobTest(unittest.TestCase):
         for _ in range(2):  # a second run over the same place works too
             done = subprocess.run(
                 ["bash", os.path.join(SOURCE, "tools", "demo.sh"), "--no-build", "--build", BUILD,
-                 "--work", cls.work],
+                 "--work", cls.work, "--no-window-manager"],
                 stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=540)
             summary = None
             path = os.path.join(cls.work, "summary.json")

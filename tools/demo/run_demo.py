@@ -130,6 +130,7 @@ class Display:
     def __init__(self):
         self.proc = None
         self.name = os.environ.get("DISPLAY") or None
+        self.private = False
 
     def __enter__(self):
         if self.name:
@@ -148,6 +149,7 @@ class Display:
             self.__exit__()
             raise DemoError("Xvfb did not start")
         self.name = ":" + number
+        self.private = True
         note("no display: the progress dialog shows on a private Xvfb (%s)" % self.name)
         return self
 
@@ -297,6 +299,11 @@ def run(args):
         with Display() as display:
             wine.env["DISPLAY"] = display.name
             wine.start()
+            # Without a window manager Wine waits up to 2 s for each managed
+            # window to be withdrawn when it closes; unmanaged ones go at once.
+            managed = "N" if display.private or args.no_window_manager else "Y"
+            wine.run(["reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", managed, "/f"],
+                     echo=False)
             try:
                 dll = install_plugin(wine, build_dir, standin)
                 result = send_jobs(args, wine, hostsim, dll, work, jobs, client)
@@ -428,6 +435,8 @@ def main():
     parser.add_argument("--answer-dialogs", metavar="ANSWERS",
                         help="answer the plug-in's dialogs in order, e.g. result=retry,settings=cancel "
                              "(tests/e2e/DialogAnswer.cpp lists them); for runs meant to fail in part")
+    parser.add_argument("--no-window-manager", action="store_true",
+                        help="the display has no window manager (as under xvfb-run)")
     parser.add_argument("--keep-serving", action="store_true",
                         help="keep the stand-in (and its page of cards) running until Ctrl-C")
     args = parser.parse_args()
