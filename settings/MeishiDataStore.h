@@ -1,12 +1,32 @@
 // The settings file of all jobs, "MeishiPluginSettings.XML". No document is
-// kept between calls: each operation loads, changes and saves the file.
+// kept between calls: each operation loads, changes and saves the file, under
+// a lock shared by every process that uses the same file, and a save replaces
+// the file in one step so that it is never seen half-written.
 #pragma once
 
 #include <windows.h>
 
 #include "settings/SettingItem.h"
+#include "support/Handles.h"
 
 namespace tessaran {
+
+// Serialises every load-change-save of one settings file across processes.
+// The lock is recursive on its thread, so an operation that holds it may
+// call another that takes it again.
+class CSettingsFileLock {
+public:
+    CSettingsFileLock() = default;
+    CSettingsFileLock(const CSettingsFileLock&) = delete;
+    CSettingsFileLock& operator=(const CSettingsFileLock&) = delete;
+
+    // Waits for the lock of the file at path (a bounded wait; logs failures).
+    HRESULT Acquire(const wchar_t* path);
+
+private:
+    UniqueHandleNull m_mutex;
+    UniqueMutexHold m_held;  // released before the handle is closed
+};
 
 class CMeishiDataStore {
 public:
@@ -15,16 +35,30 @@ public:
     void SetCsidl(int csidl) noexcept { m_Csidl = csidl; }
     int GetCsidl() const noexcept { return m_Csidl; }
 
-    // "<app data>\Orvell Electronics\<subFolder>\" into path[MAX_PATH].
+    // "<app data>\Orvell Electronics\<subFolder>\" into path[MAX_PATH],
+    // creating both folders when missing; path is empty on failure.
     HRESULT GetSettingsFolder(const wchar_t* subFolder, wchar_t* path) const;
     static HRESULT CheckDirectory(const wchar_t* folder);
+    // The settings file's full path into path[MAX_PATH]; fails, with an empty
+    // path, when the folder cannot be obtained.
     HRESULT GetSettingsFilePath(wchar_t* path) const;
+    // Creates the file with no jobs when none exists; an existing file is
+    // never touched.
     HRESULT EnsureSettingsFile(const wchar_t* path) const;
 
     HRESULT AddItem(const SettingItem& item);
     HRESULT GetItem(const GUID& jobId, SettingItem& item);
     HRESULT SetItem(const GUID& jobId, const SettingItem& item);
     HRESULT RemoveItem(const GUID& jobId);
+
+    // Writes bytes to path through a temporary file in the same folder that
+    // then replaces path in one step (or, without replaceExisting, takes its
+    // place only when path does not exist: S_FALSE then).
+    static HRESULT ReplaceFileContent(const wchar_t* path, const void* data, DWORD size, bool replaceExisting);
+
+    // For tests: later writes stop with ERROR_DISK_FULL after this many bytes,
+    // as on a full disk; MAXDWORD (the default) writes everything.
+    static void SetWriteLimitForTest(DWORD bytes) noexcept;
 
 private:
     int m_Csidl = 26;  // CSIDL_APPDATA

@@ -3,7 +3,7 @@
 # Usage: tools/run-tests.sh [build-dir] [extra ctest arguments...]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build="${1:-$here/build}"
+build=$(realpath -m "${1:-$here/build}")
 [ $# -gt 0 ] && shift
 
 bash "$here/tools/setup.sh" >/dev/null

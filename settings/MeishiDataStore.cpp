@@ -1,0 +1,552 @@
+#include "settings/MeishiDataStore.h"
+
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cstdint>
+#include <cwchar>
+#include <string>
+
+#include "settings/SMRCrypto.h"
+#include "settings/XmlDom.h"
+#include "support/Format.h"
+#include "support/Log.h"
+#include "support/Result.h"
+
+namespace tessaran {
+
+namespace {
+
+constexpr wchar_t kProductFolder[] = L"TessaranService";
+constexpr wchar_t kSettingsFileName[] = L"MeishiPluginSettings.XML";
+constexpr wchar_t kEmptySettings[] = L"<PluginItem></PluginItem>";
+constexpr wchar_t kDeclarationData[] = L" version='1.0' encoding='UTF-8'";
+// The same on every machine, so that a settings file can be read anywhere.
+constexpr wchar_t kPassPhrase[] = L"K3QW9ZT5MN2XR8VJ4HBD6LFC";
+
+constexpr wchar_t kGuid[] = L"Guid";
+constexpr wchar_t kMailAddress[] = L"MailAddress";
+constexpr wchar_t kUsername[] = L"Username";
+constexpr wchar_t kAppToken[] = L"AppToken";
+constexpr wchar_t kEvenNumberImageToBackPage[] = L"EvenNumberImageToBackPage";
+constexpr wchar_t kOCRLangID[] = L"OCRLangID";
+constexpr wchar_t kOCRLangBackID[] = L"OCRLangBackID";
+
+// A save that waits longer than this for another process gives up.
+constexpr DWORD kLockTimeoutMs = 30000;
+
+constexpr HRESULT kPathTooLong = HResultFromWin32(ERROR_FILENAME_EXCED_RANGE);
+constexpr HRESULT kTooLong = HResultFromWin32(ERROR_INSUFFICIENT_BUFFER);
+constexpr HRESULT kNoSuchJob = HResultFromWin32(ERROR_FILE_NOT_FOUND);
+
+volatile LONG g_writeLimit = static_cast<LONG>(MAXDWORD);
+
+// Appends tail to path[MAX_PATH], refusing what would not fit.
+HRESULT AppendText(wchar_t* path, const wchar_t* tail) noexcept {
+    const size_t length = ::wcslen(path);
+    const size_t extra = ::wcslen(tail);
+    if (length + extra >= MAX_PATH) return kPathTooLong;
+    ::wmemcpy(path + length, tail, extra + 1);
+    return S_OK;
+}
+
+HRESULT AddBackslash(wchar_t* path) noexcept {
+    const size_t length = ::wcslen(path);
+    if (length > 0 && path[length - 1] == L'\\') return S_OK;
+    return AppendText(path, L"\\");
+}
+
+// The settings file opened for one operation: its path, the lock held for
+// the whole load-change-save, the document and its root.
+struct SettingsDocument {
+    wchar_t path[MAX_PATH] = {};
+    CSettingsFileLock lock;
+    ComPtr<IXMLDOMDocument> document;
+    ComPtr<IXMLDOMElement> root;
+};
+
+HRESULT OpenSettings(const CMeishiDataStore& store, SettingsDocument& settings) {
+    TESSARAN_RETURN_IF_FAILED(store.GetSettingsFilePath(settings.path));
+    TESSARAN_RETURN_IF_FAILED(settings.lock.Acquire(settings.path));
+    // A file that could not be made shows up as a load failure below.
+    store.EnsureSettingsFile(settings.path);
+
+    HRESULT hr = CreateDomDocument(settings.document);
+    if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument.CreateInstance", hr);
+    hr = LoadDomFile(settings.document.get(), settings.path);
+    if (FAILED(hr)) return hr;
+    if (hr != S_OK) return LogFailure(L"pXMLDOMDocument->load", E_FAIL);
+    hr = DocumentElement(settings.document.get(), settings.root);
+    if (FAILED(hr)) return hr;
+    if (hr != S_OK) return LogFailure(L"pXMLDOMDocument->GetdocumentElemen", E_FAIL);
+    return S_OK;
+}
+
+// The file always starts with its declaration, even when someone else wrote
+// it without one, so that it stays UTF-8.
+HRESULT EnsureDeclaration(IXMLDOMDocument* document, IXMLDOMElement* root) {
+    ComPtr<IXMLDOMNode> first;
+    HRESULT hr = document->get_firstChild(first.put());
+    if (FAILED(hr)) return hr;
+    if (first) {
+        DOMNodeType type = NODE_INVALID;
+        std::wstring name;
+        if (SUCCEEDED(first->get_nodeType(&type)) && type == NODE_PROCESSING_INSTRUCTION &&
+            SUCCEEDED(NodeName(first.get(), name)) && name == L"xml") {
+            return S_OK;
+        }
+    }
+    UniqueBstr target(::SysAllocString(L"xml"));
+    UniqueBstr data(::SysAllocString(kDeclarationData));
+    if (!target || !data) return E_OUTOFMEMORY;
+    ComPtr<IXMLDOMProcessingInstruction> declaration;
+    hr = document->createProcessingInstruction(target.get(), data.get(), declaration.put());
+    if (FAILED(hr)) return hr;
+    UniqueVariant before;
+    V_VT(before.get()) = VT_UNKNOWN;
+    V_UNKNOWN(before.get()) = root;
+    root->AddRef();
+    ComPtr<IXMLDOMNode> inserted;
+    return document->insertBefore(declaration.get(), *before.get(), inserted.put());
+}
+
+// Serialises the document as the engine writes it to a file, and puts it in
+// place of path in one step.
+HRESULT SaveDocument(IXMLDOMDocument* document, const wchar_t* path, bool replaceExisting) {
+    ComPtr<IStream> stream;
+    HRESULT hr = ::CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
+    if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
+    UniqueVariant destination;
+    V_VT(destination.get()) = VT_UNKNOWN;
+    V_UNKNOWN(destination.get()) = stream.get();
+    stream->AddRef();
+    hr = document->save(*destination.get());
+    if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
+
+    STATSTG stat = {};
+    hr = stream->Stat(&stat, STATFLAG_NONAME);
+    if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
+    if (stat.cbSize.HighPart != 0) return LogFailure(L"pXMLDOMDocument->save", E_OUTOFMEMORY);
+    HGLOBAL memory = nullptr;
+    hr = ::GetHGlobalFromStream(stream.get(), &memory);
+    if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
+    GlobalLockGuard bytes(memory);
+    if (!bytes.get() && stat.cbSize.LowPart != 0) return LogFailure(L"pXMLDOMDocument->save", LastErrorHResult());
+    return CMeishiDataStore::ReplaceFileContent(path, bytes.get(), stat.cbSize.LowPart, replaceExisting);
+}
+
+HRESULT SaveSettings(SettingsDocument& settings) {
+    const HRESULT hr = EnsureDeclaration(settings.document.get(), settings.root.get());
+    if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
+    return SaveDocument(settings.document.get(), settings.path, true);
+}
+
+// S_OK with the first item whose Guid text is exactly wanted, S_FALSE when no
+// item has it, E_POINTER when a child before the match has no Guid.
+HRESULT FindItem(IXMLDOMElement* root, const std::wstring& wanted, ComPtr<IXMLDOMNode>& found) {
+    ComPtr<IXMLDOMNodeList> children;
+    HRESULT hr = root->get_childNodes(children.put());
+    if (FAILED(hr)) return hr;
+    if (!children) return E_FAIL;
+    long count = 0;
+    hr = children->get_length(&count);
+    if (FAILED(hr)) return hr;
+    for (long i = 0; i < count; ++i) {
+        ComPtr<IXMLDOMNode> child;
+        hr = children->get_item(i, child.put());
+        if (FAILED(hr)) return hr;
+        if (!child) return E_FAIL;
+        if (IsWhitespaceText(child.get())) continue;
+        ComPtr<IXMLDOMNode> guid;
+        hr = SelectNode(child.get(), kGuid, guid);
+        if (FAILED(hr)) return hr;
+        if (hr != S_OK) return E_POINTER;
+        std::wstring text;
+        TESSARAN_RETURN_IF_FAILED(NodeText(guid.get(), text));
+        if (text == wanted) {
+            found = child;
+            return S_OK;
+        }
+    }
+    return S_FALSE;
+}
+
+// Overwrites a token's characters before its memory is given back.
+class SecretBuffer {
+public:
+    SecretBuffer() noexcept : m_units() {}
+    ~SecretBuffer() { ::SecureZeroMemory(m_units, sizeof(m_units)); }
+    SecretBuffer(const SecretBuffer&) = delete;
+    SecretBuffer& operator=(const SecretBuffer&) = delete;
+    wchar_t* get() noexcept { return m_units; }
+    // Copies text with its terminator; false when it does not fit.
+    bool Assign(const std::wstring& text) noexcept {
+        if (text.size() >= CSMRCrypto::kBufferUnits) return false;
+        ::wmemcpy(m_units, text.c_str(), text.size() + 1);
+        return true;
+    }
+
+private:
+    wchar_t m_units[CSMRCrypto::kBufferUnits];
+};
+
+// The element text of a token: empty, the cipher text, or (when the cipher
+// itself fails) the token as typed. A token whose text would not fit the
+// file's buffers is refused.
+HRESULT TokenText(const std::wstring& token, std::wstring& text) {
+    text.clear();
+    if (token.empty()) return S_OK;
+    SecretBuffer plain;
+    SecretBuffer passPhrase;
+    wchar_t cipher[CSMRCrypto::kBufferUnits] = {};
+    HRESULT hr = kTooLong;
+    if (plain.Assign(token) && passPhrase.Assign(kPassPhrase)) {
+        hr = CSMRCrypto::EnCode(plain.get(), passPhrase.get(), cipher, CSMRCrypto::kBufferUnits);
+    }
+    if (SUCCEEDED(hr)) {
+        text = cipher;
+        return S_OK;
+    }
+    LogWrite(LOG_ERROR, L"CSMRCrypto::EnCode hr = %08X", static_cast<unsigned>(hr));
+    if (hr == kTooLong) return hr;
+    text = token;
+    return S_OK;
+}
+
+// The token of an element text: empty, the deciphered text, or (when the
+// cipher fails) the text as stored. A text longer than the buffers is refused.
+HRESULT TokenFromText(const std::wstring& text, std::wstring& token) {
+    token.clear();
+    if (text.empty()) return S_OK;
+    SecretBuffer cipher;
+    SecretBuffer passPhrase;
+    SecretBuffer plain;
+    HRESULT hr = kTooLong;
+    if (cipher.Assign(text) && passPhrase.Assign(kPassPhrase)) {
+        hr = CSMRCrypto::DeCode(cipher.get(), passPhrase.get(), plain.get(), CSMRCrypto::kBufferUnits);
+    }
+    if (SUCCEEDED(hr)) {
+        token = plain.get();
+        return S_OK;
+    }
+    LogWrite(LOG_ERROR, L"CSMRCrypto::DeCode hr = %08X", static_cast<unsigned>(hr));
+    if (hr == kTooLong) return hr;
+    token = text;
+    return S_OK;
+}
+
+std::wstring DecimalText(int value) {
+    wchar_t text[16] = {};
+    Format(text, 16, L"%d", value);
+    return text;
+}
+
+struct FieldText {
+    const wchar_t* name;
+    std::wstring text;
+};
+
+// The six values of an item after its Guid, as the file holds them.
+HRESULT ValueTexts(const SettingItem& item, FieldText (&fields)[6]) {
+    std::wstring token;
+    TESSARAN_RETURN_IF_FAILED(TokenText(item.GetAppToken(), token));
+    fields[0] = {kMailAddress, item.GetMailAddress()};
+    fields[1] = {kUsername, item.GetUsername()};
+    fields[2] = {kAppToken, std::move(token)};
+    fields[3] = {kEvenNumberImageToBackPage, DecimalText(item.GetEvenNumberImageToBackPage())};
+    fields[4] = {kOCRLangID, DecimalText(item.GetOCRLangID())};
+    fields[5] = {kOCRLangBackID, DecimalText(item.GetOCRLangBackID())};
+    return S_OK;
+}
+
+HRESULT AppendTextElement(IXMLDOMDocument* document, IXMLDOMElement* parent, const wchar_t* name,
+                          const std::wstring& text) {
+    UniqueBstr tag(::SysAllocString(name));
+    if (!tag) return E_OUTOFMEMORY;
+    ComPtr<IXMLDOMElement> element;
+    HRESULT hr = document->createElement(tag.get(), element.put());
+    if (FAILED(hr)) return hr;
+    TESSARAN_RETURN_IF_FAILED(SetNodeText(element.get(), text));
+    ComPtr<IXMLDOMNode> appended;
+    return parent->appendChild(element.get(), appended.put());
+}
+
+// The text of an item's first child element of that name; E_POINTER when missing.
+HRESULT ChildText(IXMLDOMNode* item, const wchar_t* name, std::wstring& text) {
+    ComPtr<IXMLDOMNode> child;
+    const HRESULT hr = SelectNode(item, name, child);
+    if (FAILED(hr)) return hr;
+    if (hr != S_OK) return E_POINTER;
+    return NodeText(child.get(), text);
+}
+
+uint64_t HashPath(const wchar_t* path) noexcept {
+    // FNV-1a over the upper-cased path: file names are compared without case.
+    uint64_t hash = 14695981039346656037ull;
+    for (const wchar_t* p = path; *p; ++p) {
+        wchar_t c = *p;
+        ::CharUpperBuffW(&c, 1);
+        hash ^= static_cast<uint16_t>(c);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+}  // namespace
+
+// ---- lock ----
+
+HRESULT CSettingsFileLock::Acquire(const wchar_t* path) {
+    // The name stands for the file: every process that uses the same settings
+    // file shares one mutex. The session's namespace is enough, since the
+    // host runs in the user's session.
+    const uint64_t hash = HashPath(path);
+    wchar_t name[64] = {};
+    Format(name, 64, L"Local\\TessaranService.Settings.%08X%08X", static_cast<unsigned>(hash >> 32),
+           static_cast<unsigned>(hash & 0xFFFFFFFFu));
+    m_held.reset();
+    m_mutex.reset(::CreateMutexW(nullptr, FALSE, name));
+    if (!m_mutex) return LogFailure(L"Settings lock CreateMutex", LastErrorHResult());
+    switch (::WaitForSingleObject(m_mutex.get(), kLockTimeoutMs)) {
+    case WAIT_OBJECT_0:
+    // A process that ended while holding the lock left the file as its last
+    // complete save, since saves replace the file in one step.
+    case WAIT_ABANDONED:
+        m_held.reset(m_mutex.get());
+        return S_OK;
+    case WAIT_TIMEOUT:
+        return LogFailure(L"Settings lock wait", HResultFromWin32(ERROR_TIMEOUT));
+    default:
+        return LogFailure(L"Settings lock wait", LastErrorHResult());
+    }
+}
+
+// ---- location ----
+
+HRESULT CMeishiDataStore::GetSettingsFolder(const wchar_t* subFolder, wchar_t* path) const {
+    if (!subFolder || !path) return E_POINTER;
+    path[0] = L'\0';
+    wchar_t base[MAX_PATH] = {};
+    HRESULT hr = ::SHGetFolderPathW(nullptr, m_Csidl, nullptr, SHGFP_TYPE_DEFAULT, base);
+    // S_FALSE names a folder that does not exist and leaves no path: working
+    // on with it would put the settings beside the current directory.
+    if (hr == S_FALSE || (SUCCEEDED(hr) && base[0] == L'\0')) hr = HResultFromWin32(ERROR_PATH_NOT_FOUND);
+    if (FAILED(hr)) return LogFailure(L"SHGetFolderPath", hr);
+
+    if (FAILED(AddBackslash(base)) || Format(path, MAX_PATH, L"%sOrvell Electronics\\", base) < 0) {
+        path[0] = L'\0';
+        return LogFailure(L"GetSettingsFolder path", kPathTooLong);
+    }
+    hr = CheckDirectory(path);
+    if (FAILED(hr)) {
+        path[0] = L'\0';
+        return LogFailure(L"CheckDirectory 1", hr);
+    }
+    if (FAILED(AppendText(path, subFolder)) || FAILED(AddBackslash(path))) {
+        path[0] = L'\0';
+        return LogFailure(L"GetSettingsFolder path", kPathTooLong);
+    }
+    hr = CheckDirectory(path);
+    if (FAILED(hr)) {
+        path[0] = L'\0';
+        return LogFailure(L"CheckDirectory 2", hr);
+    }
+    return S_OK;
+}
+
+HRESULT CMeishiDataStore::CheckDirectory(const wchar_t* folder) {
+    if (::PathFileExistsW(folder)) return S_OK;
+    if (::CreateDirectoryW(folder, nullptr)) return S_OK;
+    const DWORD error = ::GetLastError();
+    // Another process made it in the meantime.
+    if (error == ERROR_ALREADY_EXISTS) return S_OK;
+    const HRESULT hr = HResultFromWin32(static_cast<long>(error));
+    return LogFailure(L"CheckDirectory CreateDirectory", FAILED(hr) ? hr : E_FAIL);
+}
+
+HRESULT CMeishiDataStore::GetSettingsFilePath(wchar_t* path) const {
+    TESSARAN_RETURN_IF_FAILED(GetSettingsFolder(kProductFolder, path));
+    const HRESULT hr = AppendText(path, kSettingsFileName);
+    if (FAILED(hr)) {
+        path[0] = L'\0';
+        return LogFailure(L"GetSettingsFilePath path", hr);
+    }
+    return S_OK;
+}
+
+// ---- saving ----
+
+void CMeishiDataStore::SetWriteLimitForTest(DWORD bytes) noexcept {
+    ::InterlockedExchange(&g_writeLimit, static_cast<LONG>(bytes));
+}
+
+HRESULT CMeishiDataStore::ReplaceFileContent(const wchar_t* path, const void* data, DWORD size,
+                                             bool replaceExisting) {
+    if (!path || (!data && size != 0)) return E_POINTER;
+    wchar_t folder[MAX_PATH] = {};
+    const wchar_t* slash = ::wcsrchr(path, L'\\');
+    const size_t folderLength = slash ? static_cast<size_t>(slash - path) : 0;
+    if (folderLength == 0 || folderLength >= MAX_PATH) return LogFailure(L"Save GetTempFileName", E_INVALIDARG);
+    ::wmemcpy(folder, path, folderLength);
+
+    // In the same folder, so that the final move is a rename on one volume.
+    wchar_t temporary[MAX_PATH] = {};
+    if (!::GetTempFileNameW(folder, L"~MS", 0, temporary)) {
+        return LogFailure(L"Save GetTempFileName", LastErrorHResult());
+    }
+    HRESULT hr = S_OK;
+    {
+        UniqueFile file(::CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));
+        if (!file) {
+            hr = LogFailure(L"Save CreateFile", LastErrorHResult());
+        } else {
+            const DWORD limit = static_cast<DWORD>(g_writeLimit);
+            const DWORD toWrite = size < limit ? size : limit;
+            const BYTE* bytes = static_cast<const BYTE*>(data);
+            DWORD done = 0;
+            while (SUCCEEDED(hr) && done < toWrite) {
+                DWORD written = 0;
+                if (!::WriteFile(file.get(), bytes + done, toWrite - done, &written, nullptr) || written == 0) {
+                    hr = LogFailure(L"Save WriteFile", LastErrorHResult());
+                }
+                done += written;
+            }
+            if (SUCCEEDED(hr) && toWrite < size) {
+                hr = LogFailure(L"Save WriteFile", HResultFromWin32(ERROR_DISK_FULL));
+            }
+            if (SUCCEEDED(hr) && !::FlushFileBuffers(file.get())) {
+                hr = LogFailure(L"Save FlushFileBuffers", LastErrorHResult());
+            }
+        }
+    }
+    if (SUCCEEDED(hr)) {
+        const DWORD flags = MOVEFILE_WRITE_THROUGH | (replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0);
+        if (!::MoveFileExW(temporary, path, flags)) {
+            const DWORD error = ::GetLastError();
+            if (!replaceExisting && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) {
+                hr = S_FALSE;
+            } else {
+                ::SetLastError(error);
+                hr = LogFailure(L"Save MoveFileEx", LastErrorHResult());
+            }
+        }
+    }
+    if (hr != S_OK) ::DeleteFileW(temporary);
+    return hr;
+}
+
+HRESULT CMeishiDataStore::EnsureSettingsFile(const wchar_t* path) const {
+    if (!path || !*path) return E_INVALIDARG;
+    if (::PathFileExistsW(path)) return S_OK;
+    CSettingsFileLock lock;
+    TESSARAN_RETURN_IF_FAILED(lock.Acquire(path));
+    if (::PathFileExistsW(path)) return S_OK;
+
+    ComPtr<IXMLDOMDocument> document;
+    TESSARAN_RETURN_IF_FAILED(CreateDomDocument(document));
+    HRESULT hr = LoadDomText(document.get(), kEmptySettings);
+    if (FAILED(hr)) return hr;
+    ComPtr<IXMLDOMElement> root;
+    hr = DocumentElement(document.get(), root);
+    if (FAILED(hr)) return hr;
+    if (hr != S_OK) return E_FAIL;
+    hr = EnsureDeclaration(document.get(), root.get());
+    if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
+    // Never over a file that appeared meanwhile.
+    hr = SaveDocument(document.get(), path, false);
+    return FAILED(hr) ? hr : S_OK;
+}
+
+// ---- items ----
+
+HRESULT CMeishiDataStore::AddItem(const SettingItem& item) {
+    SettingsDocument settings;
+    TESSARAN_RETURN_IF_FAILED(OpenSettings(*this, settings));
+    FieldText fields[6];
+    TESSARAN_RETURN_IF_FAILED(ValueTexts(item, fields));
+
+    UniqueBstr tag(::SysAllocString(L"Item"));
+    if (!tag) return E_OUTOFMEMORY;
+    ComPtr<IXMLDOMElement> element;
+    TESSARAN_RETURN_IF_FAILED(settings.document->createElement(tag.get(), element.put()));
+    TESSARAN_RETURN_IF_FAILED(
+        AppendTextElement(settings.document.get(), element.get(), kGuid, item.GetGuid().ToString()));
+    for (const FieldText& field : fields) {
+        TESSARAN_RETURN_IF_FAILED(AppendTextElement(settings.document.get(), element.get(), field.name, field.text));
+    }
+    ComPtr<IXMLDOMNode> appended;
+    TESSARAN_RETURN_IF_FAILED(settings.root->appendChild(element.get(), appended.put()));
+    return SaveSettings(settings);
+}
+
+HRESULT CMeishiDataStore::GetItem(const GUID& jobId, SettingItem& item) {
+    SettingsDocument settings;
+    TESSARAN_RETURN_IF_FAILED(OpenSettings(*this, settings));
+    ComPtr<IXMLDOMNode> found;
+    const HRESULT hr = FindItem(settings.root.get(), CSMRGuid(jobId).ToString(), found);
+    if (FAILED(hr)) return hr;
+    if (hr != S_OK) return LogFailure(L"bExsist == FALSE", kNoSuchJob);
+
+    // Read into a copy: the caller's item changes only when every field was read.
+    SettingItem read;
+    std::wstring text;
+    TESSARAN_RETURN_IF_FAILED(ChildText(found.get(), kGuid, text));
+    GUID guid = jobId;
+    ::IIDFromString(text.c_str(), &guid);
+    read.SetGuid(guid);
+    TESSARAN_RETURN_IF_FAILED(ChildText(found.get(), kMailAddress, text));
+    read.SetMailAddress(text);
+    TESSARAN_RETURN_IF_FAILED(ChildText(found.get(), kUsername, text));
+    read.SetUsername(text);
+    TESSARAN_RETURN_IF_FAILED(ChildText(found.get(), kAppToken, text));
+    std::wstring token;
+    TESSARAN_RETURN_IF_FAILED(TokenFromText(text, token));
+    read.SetAppToken(token);
+    ::SecureZeroMemory(&token[0], token.size() * sizeof(wchar_t));
+    TESSARAN_RETURN_IF_FAILED(ChildText(found.get(), kEvenNumberImageToBackPage, text));
+    read.SetEvenNumberImageToBackPage(::_wtoi(text.c_str()));
+    TESSARAN_RETURN_IF_FAILED(ChildText(found.get(), kOCRLangID, text));
+    read.SetOCRLangID(::_wtoi(text.c_str()));
+    TESSARAN_RETURN_IF_FAILED(ChildText(found.get(), kOCRLangBackID, text));
+    read.SetOCRLangBackID(::_wtoi(text.c_str()));
+    item = read;
+    return S_OK;
+}
+
+HRESULT CMeishiDataStore::SetItem(const GUID& jobId, const SettingItem& item) {
+    SettingsDocument settings;
+    TESSARAN_RETURN_IF_FAILED(OpenSettings(*this, settings));
+    ComPtr<IXMLDOMNode> found;
+    const HRESULT hr = FindItem(settings.root.get(), CSMRGuid(jobId).ToString(), found);
+    if (FAILED(hr)) return hr;
+    if (hr != S_OK) return LogFailure(L"bExsist == FALSE", kNoSuchJob);
+
+    FieldText fields[6];
+    TESSARAN_RETURN_IF_FAILED(ValueTexts(item, fields));
+    // Every element is looked up before any is changed; the Guid element stays
+    // as it is whatever GUID the item carries.
+    ComPtr<IXMLDOMNode> elements[6];
+    for (int i = 0; i < 6; ++i) {
+        const HRESULT selected = SelectNode(found.get(), fields[i].name, elements[i]);
+        if (FAILED(selected)) return selected;
+        if (selected != S_OK) return E_POINTER;
+    }
+    for (int i = 0; i < 6; ++i) TESSARAN_RETURN_IF_FAILED(SetNodeText(elements[i].get(), fields[i].text));
+    return SaveSettings(settings);
+}
+
+HRESULT CMeishiDataStore::RemoveItem(const GUID& jobId) {
+    SettingsDocument settings;
+    TESSARAN_RETURN_IF_FAILED(OpenSettings(*this, settings));
+    ComPtr<IXMLDOMNode> found;
+    const HRESULT hr = FindItem(settings.root.get(), CSMRGuid(jobId).ToString(), found);
+    if (FAILED(hr)) return hr;
+    if (hr == S_OK) {
+        ComPtr<IXMLDOMNode> removed;
+        TESSARAN_RETURN_IF_FAILED(settings.root->removeChild(found.get(), removed.put()));
+    }
+    return SaveSettings(settings);
+}
+
+}  // namespace tessaran

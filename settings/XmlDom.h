@@ -1,0 +1,44 @@
+// The MSXML 6 DOM as the settings file, the host's configuration file and
+// "AppConfig.XML" use it. Nothing here logs: callers name the failed step.
+#pragma once
+
+#include <windows.h>
+#include <msxml2.h>
+
+#include <string>
+
+#include "support/Handles.h"
+
+namespace tessaran {
+
+// The platform headers of this toolchain declare neither.
+extern const CLSID kClsidDomDocument60;
+extern const IID kIidXmlDomDocument2;
+
+// A new DOMDocument60, run and asked for the interface.
+HRESULT CreateDomDocument(ComPtr<IXMLDOMDocument>& document) noexcept;
+HRESULT CreateDomDocument2(ComPtr<IXMLDOMDocument2>& document) noexcept;
+
+// Loads a file synchronously: S_OK, S_FALSE when the engine reports that the
+// file is missing or not well-formed, or the failure of a DOM call.
+HRESULT LoadDomFile(IXMLDOMDocument* document, const wchar_t* path) noexcept;
+// Parses a text: S_OK, S_FALSE when it is not well-formed, or a failure.
+HRESULT LoadDomText(IXMLDOMDocument* document, const wchar_t* text) noexcept;
+
+// The document element: S_OK, S_FALSE when there is none, or a failure.
+HRESULT DocumentElement(IXMLDOMDocument* document, ComPtr<IXMLDOMElement>& element) noexcept;
+
+// The first node that the expression selects: S_OK, S_FALSE when none, or a failure.
+HRESULT SelectNode(IXMLDOMNode* context, const wchar_t* expression, ComPtr<IXMLDOMNode>& node) noexcept;
+
+HRESULT NodeText(IXMLDOMNode* node, std::wstring& text);
+HRESULT SetNodeText(IXMLDOMNode* node, const std::wstring& text) noexcept;
+HRESULT NodeName(IXMLDOMNode* node, std::wstring& name);
+
+// A text node of white space only: indentation between elements, never data.
+bool IsWhitespaceText(IXMLDOMNode* node);
+
+// A new BSTR holding text; null when out of memory.
+UniqueBstr MakeBstr(const std::wstring& text) noexcept;
+
+}  // namespace tessaran
