@@ -30,18 +30,15 @@ constexpr RegistryRow kClassRows[] = {
     {L"\\Version", nullptr, L"1.0"},
 };
 
-// The classes root: HKCR per machine, HKCU\Software\Classes per user.
+// The classes root: HKLM\Software\Classes per machine, HKCU\Software\Classes
+// per user. Per machine the machine's own key is used rather than the merged
+// HKEY_CLASSES_ROOT view: writes through that view land in the user's key
+// whenever the user already has the class registered there.
 HRESULT OpenClassesRoot(bool perUser, UniqueHKey& root) {
-    if (!perUser) {
-        root.reset();
-        return S_OK;
-    }
-    const LONG error = ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0,
-                                         KEY_READ | KEY_WRITE, nullptr, root.put(), nullptr);
+    const LONG error = ::RegCreateKeyExW(perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, L"Software\\Classes", 0,
+                                         nullptr, 0, KEY_READ | KEY_WRITE, nullptr, root.put(), nullptr);
     return HResultFromWin32(error);
 }
-
-HKEY RootHandle(bool perUser, const UniqueHKey& root) { return perUser ? root.get() : HKEY_CLASSES_ROOT; }
 
 std::wstring ClassKeyPath() { return std::wstring(L"CLSID\\") + kClsid; }
 
@@ -95,19 +92,28 @@ HRESULT RegisterTypeLibrary(const std::wstring& modulePath, bool perUser) {
     return ::RegisterTypeLib(library.get(), &path[0], nullptr);
 }
 
-HRESULT UnregisterTypeLibrary(bool perUser) {
-    GUID libid;
-    TESSARAN_RETURN_IF_FAILED(::IIDFromString(kLibid, &libid));
-    HRESULT hr = E_FAIL;
-    if (perUser) {
-        if (auto forUser = OleAutFunction<UnRegisterForUserFn>("UnRegisterTypeLibForUser")) {
-            hr = forUser(libid, 1, 0, LOCALE_NEUTRAL, SYS_WIN32);
-        } else {
-            hr = ::UnRegisterTypeLib(libid, 1, 0, LOCALE_NEUTRAL, SYS_WIN32);
+// Unregisters exactly what RegisterTypeLibrary registered: the library's own
+// identity, version, locale and platform as the resource states them.
+HRESULT UnregisterTypeLibrary(const std::wstring& modulePath, bool perUser) {
+    TLIBATTR identity = {};
+    TESSARAN_RETURN_IF_FAILED(::IIDFromString(kLibid, &identity.guid));
+    identity.wMajorVerNum = 1;
+    identity.lcid = LOCALE_NEUTRAL;
+    identity.syskind = SYS_WIN32;
+    ComPtr<ITypeLib> library;
+    if (SUCCEEDED(::LoadTypeLibEx(modulePath.c_str(), REGKIND_NONE, library.put()))) {
+        TLIBATTR* attributes = nullptr;
+        if (SUCCEEDED(library->GetLibAttr(&attributes))) {
+            identity = *attributes;
+            library->ReleaseTLibAttr(attributes);
         }
-    } else {
-        hr = ::UnRegisterTypeLib(libid, 1, 0, LOCALE_NEUTRAL, SYS_WIN32);
     }
+    auto unregister = &::UnRegisterTypeLib;
+    if (perUser) {
+        if (auto forUser = OleAutFunction<UnRegisterForUserFn>("UnRegisterTypeLibForUser")) unregister = forUser;
+    }
+    HRESULT hr = unregister(identity.guid, identity.wMajorVerNum, identity.wMinorVerNum, identity.lcid,
+                            identity.syskind);
     // Nothing registered is what unregistration wants.
     if (hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_CANTLOADLIBRARY || hr == HResultFromWin32(ERROR_FILE_NOT_FOUND)) {
         return S_OK;
@@ -133,22 +139,23 @@ HRESULT RegisterServer(HINSTANCE module, bool perUser) {
     SystemLocaleScope locale;
     std::wstring modulePath;
     TESSARAN_RETURN_IF_FAILED(ModulePath(module, modulePath));
-    UniqueHKey userRoot;
-    TESSARAN_RETURN_IF_FAILED(OpenClassesRoot(perUser, userRoot));
-    const HKEY root = RootHandle(perUser, userRoot);
+    UniqueHKey root;
+    TESSARAN_RETURN_IF_FAILED(OpenClassesRoot(perUser, root));
     // The class key is replaced, never merged with an older registration.
-    TESSARAN_RETURN_IF_FAILED(DeleteClassKey(root));
-    TESSARAN_RETURN_IF_FAILED(WriteClassRows(root, modulePath));
+    TESSARAN_RETURN_IF_FAILED(DeleteClassKey(root.get()));
+    TESSARAN_RETURN_IF_FAILED(WriteClassRows(root.get(), modulePath));
     return RegisterTypeLibrary(modulePath, perUser);
 }
 
-HRESULT UnregisterServer(HINSTANCE, bool perUser) {
+HRESULT UnregisterServer(HINSTANCE module, bool perUser) {
     SystemLocaleScope locale;
-    UniqueHKey userRoot;
-    TESSARAN_RETURN_IF_FAILED(OpenClassesRoot(perUser, userRoot));
+    std::wstring modulePath;
+    TESSARAN_RETURN_IF_FAILED(ModulePath(module, modulePath));
+    UniqueHKey root;
+    TESSARAN_RETURN_IF_FAILED(OpenClassesRoot(perUser, root));
     // Only the class's own key goes; CLSID itself stays.
-    TESSARAN_RETURN_IF_FAILED(DeleteClassKey(RootHandle(perUser, userRoot)));
-    return UnregisterTypeLibrary(perUser);
+    TESSARAN_RETURN_IF_FAILED(DeleteClassKey(root.get()));
+    return UnregisterTypeLibrary(modulePath, perUser);
 }
 
 }  // namespace tessaran

@@ -100,6 +100,13 @@ struct FindHandleTraits {
     static void Close(HANDLE value) noexcept { ::FindClose(value); }
 };
 
+struct ActCtxTraits {
+    using Type = HANDLE;
+    static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(HANDLE value) noexcept { return value != INVALID_HANDLE_VALUE && value != nullptr; }
+    static void Close(HANDLE value) noexcept { ::ReleaseActCtx(value); }
+};
+
 #define TESSARAN_NULL_OWNER(Name, T, Fn) \
     using Name = UniqueHandle<NullInvalidTraits<T, decltype(&Fn), &Fn>>
 
@@ -108,6 +115,8 @@ TESSARAN_NULL_OWNER(UniqueHandleNull, HANDLE, detail::CloseKernelHandle);
 // Files: INVALID_HANDLE_VALUE when absent.
 using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueFind = UniqueHandle<FindHandleTraits>;
+// Activation contexts: INVALID_HANDLE_VALUE when absent.
+using UniqueActCtx = UniqueHandle<ActCtxTraits>;
 TESSARAN_NULL_OWNER(UniqueHKey, HKEY, detail::CloseRegKey);
 TESSARAN_NULL_OWNER(UniqueHInternet, HINTERNET, detail::CloseInternet);
 TESSARAN_NULL_OWNER(UniqueHGlobal, HGLOBAL, detail::FreeGlobal);
@@ -156,6 +165,42 @@ public:
 private:
     HGLOBAL m_block;
     void* m_data;
+};
+
+// Keeps an activation context active on this thread for a scope; nothing
+// when the context is absent.
+class ActivationScope {
+public:
+    explicit ActivationScope(HANDLE context) noexcept {
+        if (context != INVALID_HANDLE_VALUE && context != nullptr) {
+            m_active = ::ActivateActCtx(context, &m_cookie) != FALSE;
+        }
+    }
+    ~ActivationScope() {
+        if (m_active) {
+            const DWORD lastError = ::GetLastError();
+            ::DeactivateActCtx(0, m_cookie);
+            ::SetLastError(lastError);
+        }
+    }
+    ActivationScope(const ActivationScope&) = delete;
+    ActivationScope& operator=(const ActivationScope&) = delete;
+
+private:
+    ULONG_PTR m_cookie = 0;
+    bool m_active = false;
+};
+
+// Holds a slim reader/writer lock exclusively for a scope.
+class SrwExclusiveGuard {
+public:
+    explicit SrwExclusiveGuard(SRWLOCK& lock) noexcept : m_lock(lock) { ::AcquireSRWLockExclusive(&m_lock); }
+    ~SrwExclusiveGuard() { ::ReleaseSRWLockExclusive(&m_lock); }
+    SrwExclusiveGuard(const SrwExclusiveGuard&) = delete;
+    SrwExclusiveGuard& operator=(const SrwExclusiveGuard&) = delete;
+
+private:
+    SRWLOCK& m_lock;
 };
 
 // Owns a VARIANT and clears it.

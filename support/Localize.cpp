@@ -51,7 +51,32 @@ std::wstring SjisToWide(const char* text) {
     return buffer.data();
 }
 
+HMODULE LoadFromFolder(DWORD length, const wchar_t* folder, const wchar_t* fileName) noexcept {
+    if (length == 0 || length >= MAX_PATH) return nullptr;
+    wchar_t path[MAX_PATH] = {};
+    if (Format(path, MAX_PATH, L"%s\\%s", folder, fileName) < 0) return nullptr;
+    return ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 }  // namespace
+
+HMODULE LoadFromSafeFolders(const wchar_t* fileName) noexcept {
+    if (!fileName || !*fileName) return nullptr;
+    if (HMODULE module = ::LoadLibraryExW(fileName, nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) return module;
+    // Only a loader without the search flags answers this; ask the two folders by full path.
+    if (::GetLastError() != ERROR_INVALID_PARAMETER) return nullptr;
+    wchar_t folder[MAX_PATH] = {};
+    DWORD length = ::GetModuleFileNameW(nullptr, folder, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        if (wchar_t* slash = ::wcsrchr(folder, L'\\')) {
+            *slash = L'\0';
+            length = static_cast<DWORD>(slash - folder);
+        }
+    }
+    if (HMODULE module = LoadFromFolder(length, folder, fileName)) return module;
+    length = ::GetSystemDirectoryW(folder, MAX_PATH);
+    return LoadFromFolder(length, folder, fileName);
+}
 
 HMODULE LoadSharedLibrary(const wchar_t* fileName) noexcept {
     if (!fileName || !*fileName) return nullptr;
@@ -94,7 +119,7 @@ HMODULE LoadSharedLibrary(const wchar_t* fileName) noexcept {
         // Out of memory while building candidates: fall through to the last place.
     }
     // Never the current directory or PATH: a planted file would run inside the host.
-    return ::LoadLibraryExW(fileName, nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    return LoadFromSafeFolders(fileName);
 }
 
 HMODULE PluginModule() noexcept { return ::GetModuleHandleW(kPluginModuleName); }
@@ -132,7 +157,7 @@ bool CZumLibrary::Load(const std::wstring& pluginFolder) noexcept {
 }
 
 void CZumLibrary::Bind() noexcept {
-        m_setLocale = GetProc<SetLocaleFn>(m_library, "ZumLocalizeSetLocale");
+    m_setLocale = GetProc<SetLocaleFn>(m_library, "ZumLocalizeSetLocale");
     m_getLocale = GetProc<GetLocaleFn>(m_library, "ZumLocalizeGetLocale");
     m_addFileA = GetProc<AddFileAFn>(m_library, "ZumLocalizeAddFileA");
     m_addFileW = GetProc<AddFileWFn>(m_library, "ZumLocalizeAddFileW");
@@ -175,10 +200,11 @@ std::wstring CZumLibrary::Lookup(const char* sjisKey) {
     int size = 0;
     if (m_lookupAW) {
         if (LPCWSTR text = m_lookupAW(sjisKey, &size)) {
-            std::wstring result(text, static_cast<size_t>(size > 0 ? size : 0) / sizeof(wchar_t));
-            const size_t end = result.find(L'\0');
-            if (end != std::wstring::npos) result.resize(end);
-            return result;
+            // The reported size bounds the text; a library that reports none
+            // still gives a terminated text.
+            const size_t length =
+                size > 0 ? ::wcsnlen(text, static_cast<size_t>(size) / sizeof(wchar_t)) : ::wcslen(text);
+            return std::wstring(text, length);
         }
     }
     if (size <= 0) size = static_cast<int>(::strlen(sjisKey)) + 1;

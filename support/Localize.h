@@ -7,6 +7,12 @@
 
 namespace tessaran {
 
+// Loads a library by bare name from the application's folder or the system
+// folder only, never from the current directory or PATH, without changing the
+// process's search settings. Works also where LoadLibraryEx lacks the search
+// flags (Windows 7 without its loader update).
+HMODULE LoadFromSafeFolders(const wchar_t* fileName) noexcept;
+
 // Locates one of the maker's shared libraries: a name with a backslash is
 // loaded as given; a bare name is looked for in the maker's registered and
 // installed places, and last in the application and system folders.

@@ -4,6 +4,7 @@
 
 #include "support/Format.h"
 #include "support/Handles.h"
+#include "support/Localize.h"
 #include "support/Result.h"
 
 namespace tessaran {
@@ -16,7 +17,7 @@ constexpr wchar_t kLogLibrary[] = L"zuminfolog.dll";
 // the current directory or on PATH run inside the host; only the application
 // and system folders are searched, without changing the process's settings.
 HMODULE LoadFromSafePlaces() noexcept {
-    if (HMODULE module = ::LoadLibraryExW(kLogLibrary, nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) return module;
+    if (HMODULE module = LoadFromSafeFolders(kLogLibrary)) return module;
 
     UniqueHKey key;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", 0, KEY_READ, key.put()) !=
