@@ -15,11 +15,13 @@ namespace {
 
 constexpr DWORD kTimeoutMs = 300000;
 constexpr DWORD kReadStep = 16384;
-// 0x84283000 without the two certificate-ignoring flags, which only a
-// configured trust-any policy adds.
+// TLS, nothing cached, no redirect followed, cookies left to the transport.
+// The two certificate-ignoring flags are added only by a configured
+// trust-any policy (together 0x84A83000).
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
                                 INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_COOKIES;
 constexpr DWORD kTrustAnyFlags = INTERNET_FLAG_IGNORE_CERT_DATE_INVALID | INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
+static_assert(kRequestFlags == 0x84A80000u && (kRequestFlags | kTrustAnyFlags) == 0x84A83000u, "request flags");
 constexpr wchar_t kSessionCookieName[] = L"JSESSIONID=";
 
 int MapStatus(DWORD status) noexcept {
