@@ -8,6 +8,7 @@
 #include <oleauto.h>
 #include <wininet.h>
 #include <wincrypt.h>
+#include <commctrl.h>
 
 #include <utility>
 
@@ -81,6 +82,7 @@ inline void FreeBstr(BSTR s) noexcept { ::SysFreeString(s); }
 inline void DestroyWnd(HWND h) noexcept { ::DestroyWindow(h); }
 inline void DeleteGdiObject(HGDIOBJ h) noexcept { ::DeleteObject(h); }
 inline void DeleteMemDc(HDC h) noexcept { ::DeleteDC(h); }
+inline void DestroyImageList(HIMAGELIST h) noexcept { ::ImageList_Destroy(h); }
 inline void ReleaseHeldMutex(HANDLE h) noexcept { ::ReleaseMutex(h); }
 }  // namespace detail
 
@@ -128,6 +130,9 @@ TESSARAN_NULL_OWNER(UniqueBstr, BSTR, detail::FreeBstr);
 TESSARAN_NULL_OWNER(UniqueHwnd, HWND, detail::DestroyWnd);
 TESSARAN_NULL_OWNER(UniqueGdiObject, HGDIOBJ, detail::DeleteGdiObject);
 TESSARAN_NULL_OWNER(UniqueMemDc, HDC, detail::DeleteMemDc);
+// Image lists of common controls; a list view given one without
+// LVS_SHAREIMAGELISTS destroys it itself, so ownership is released to it.
+TESSARAN_NULL_OWNER(UniqueImageList, HIMAGELIST, detail::DestroyImageList);
 // Ownership of a mutex that a wait acquired (the handle itself lives in a
 // UniqueHandleNull declared before it, so that ownership ends first).
 TESSARAN_NULL_OWNER(UniqueMutexHold, HANDLE, detail::ReleaseHeldMutex);

@@ -128,7 +128,7 @@ void CMeishiServiceSettingDlg::OnBnClickedStatusBtn() {
         MessageBox(message, caption.c_str(), style);
         return;
     }
-    QueryAccountStatus(m_hWnd, mailAddress, appToken);
+    QueryAccountStatus(mailAddress, appToken);
 }
 
 }  // namespace tessaran

@@ -5,13 +5,21 @@
 #include "ui/FTPStatusDlg.h"
 #include "ui/MeishiServiceLogonDlg.h"
 #include "ui/MeishiServiceSettingDlg.h"
+#include "ui/UploadResultDlg.h"
 
 namespace tessaran {
 
 namespace {
 
+const std::map<std::wstring, std::wstring>& NoConfiguration() {
+    static const std::map<std::wstring, std::wstring> none;
+    return none;
+}
+
 class CRealUploadDialogs final : public IUploadDialogs {
 public:
+    explicit CRealUploadDialogs(const std::map<std::wstring, std::wstring>& appConfig) : m_appConfig(appConfig) {}
+
     void StartStatusDlg(HWND parent) override { m_status.StartStatusDlg(parent); }
     void SetStatusText(const wchar_t* text, int position) override { m_status.SetStatusText(text, position); }
     BOOL IsCancelRequested() override { return m_status.IsCancelRequested(); }
@@ -31,13 +39,21 @@ public:
     bool EditSettings(SettingItem& item, bool sendingMode) override {
         CMeishiServiceSettingDlg dialog;
         dialog.SetSettingItem(item);
+        dialog.SetServiceConfig(ServiceConfig::FromAppConfig(m_appConfig));
         if (sendingMode) dialog.SetMode(CMeishiServiceSettingDlg::kModeSending);
         if (dialog.DoModal() != IDOK) return false;
         dialog.GetSettingItem(item);
         return true;
     }
 
-    int ShowUploadResult(HWND, ISMRUploadFileList*) override { return UPLOAD_RESULT_FINISH; }
+    int ShowUploadResult(HWND parent, ISMRUploadFileList* list) override {
+        CUploadResultDlg dialog(parent);
+        dialog.SetUploadFileList(list);
+        const INT_PTR result = dialog.DoModal();
+        // A dialog that could not be shown gives no answer to retry on.
+        if (result == -1) return UPLOAD_RESULT_FINISH;
+        return static_cast<int>(result);
+    }
 
     bool BrowseForFolder(HWND parent, const std::wstring& initialFolder, std::wstring& chosen) override {
         CBrowseForFolder browser(parent, nullptr, initialFolder);
@@ -53,11 +69,18 @@ public:
     }
 
 private:
+    const std::map<std::wstring, std::wstring>& m_appConfig;
     CStatusDlgHost m_status;
 };
 
 }  // namespace
 
-std::unique_ptr<IUploadDialogs> CreateRealUploadDialogs() { return std::make_unique<CRealUploadDialogs>(); }
+std::unique_ptr<IUploadDialogs> CreateRealUploadDialogs() {
+    return std::make_unique<CRealUploadDialogs>(NoConfiguration());
+}
+
+std::unique_ptr<IUploadDialogs> CreateRealUploadDialogs(const std::map<std::wstring, std::wstring>& appConfig) {
+    return std::make_unique<CRealUploadDialogs>(appConfig);
+}
 
 }  // namespace tessaran

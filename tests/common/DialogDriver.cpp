@@ -12,6 +12,14 @@ namespace {
 constexpr int kMessageBoxTextId = 0xFFFF;
 constexpr int kMessageBoxIconId = 0x0440;
 
+// A top-level window's caption read without a message, so that a window whose
+// thread is busy cannot block the search.
+std::wstring Caption(HWND window) {
+    wchar_t text[512] = {};
+    ::InternalGetWindowText(window, text, 512);
+    return text;
+}
+
 struct FindState {
     const std::wstring* caption;
     HWND owner;
@@ -23,7 +31,7 @@ BOOL CALLBACK FindDialog(HWND window, LPARAM parameter) {
     if (!::IsWindowVisible(window)) return TRUE;
     if (DialogDriver::ClassName(window) != L"#32770") return TRUE;
     if (state->owner && ::GetWindow(window, GW_OWNER) != state->owner) return TRUE;
-    if (!state->caption->empty() && DialogDriver::Text(window) != *state->caption) return TRUE;
+    if (!state->caption->empty() && Caption(window) != *state->caption) return TRUE;
     state->found = window;
     return FALSE;
 }
@@ -41,7 +49,27 @@ BOOL CALLBACK CollectWindows(HWND window, LPARAM parameter) {
     return TRUE;
 }
 
+BOOL CALLBACK FindProcessWindow(HWND window, LPARAM parameter) {
+    auto* state = reinterpret_cast<FindState*>(parameter);
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(window, &process);
+    if (process != ::GetCurrentProcessId() || !::IsWindowVisible(window)) return TRUE;
+    if (Caption(window) != *state->caption) return TRUE;
+    state->found = window;
+    return FALSE;
+}
+
 }  // namespace
+
+HWND DialogDriver::WaitForProcessWindow(const std::wstring& caption, DWORD timeoutMs) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        FindState state{&caption, nullptr, nullptr};
+        ::EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&state));
+        if (state.found || ::GetTickCount() - start >= timeoutMs) return state.found;
+        ::Sleep(20);
+    }
+}
 
 std::wstring DialogDriver::Text(HWND window) {
     wchar_t buffer[2048] = {};

@@ -39,6 +39,9 @@ public:
     // No message box is owned by the window (after a short settling time).
     bool NoMessageBox(HWND owner, DWORD settleMs = 500) const;
 
+    // A visible top-level window of this process with the caption, on any thread.
+    static HWND WaitForProcessWindow(const std::wstring& caption, DWORD timeoutMs = 15000);
+
     static std::wstring Text(HWND window);
     static std::wstring ItemText(HWND dialog, int id);
     static std::wstring ClassName(HWND window);
