@@ -160,5 +160,59 @@ class MainJobTest(unittest.TestCase):
             self.assertTrue(os.path.exists(os.path.join(self.work, "settings-import", "MeishiPluginSettings.XML")))
 
 
+class PartlyFailedRunTest(unittest.TestCase):
+    """The account can hold six cards: the last two English cards are refused
+    (412). The result dialog is answered with Retry, and the settings dialog of
+    the retry with Cancel, so the run ends cancelled with those two unsent."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="tessaran-e2e-fail-")
+        done = subprocess.run(
+            ["bash", os.path.join(SOURCE, "tools", "demo.sh"), "--no-build", "--build", BUILD, "--work", cls.work,
+             "--no-window-manager", "--card-limit", "6", "--answer-dialogs", "result=retry,settings=cancel", "--timeout", "240"],
+            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=540)
+        cls.rc, cls.out = done.returncode, done.stdout + done.stderr
+        cls.summary = None
+        path = os.path.join(cls.work, "summary.json")
+        if os.path.exists(path):
+            with open(path, encoding="utf-8") as f:
+                cls.summary = json.load(f)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def setUp(self):
+        self.assertIsNotNone(self.summary, self.out)
+
+    def test_the_run_is_reported_cancelled_after_the_refused_cards(self):
+        self.assertEqual(self.summary["results"], ["00000000", "800704C7"], self.out)
+        self.assertNotEqual(self.rc, 0)
+        self.assertIn("result=retry: given", self.out)
+        self.assertIn("settings=cancel: given", self.out)
+        self.assertEqual(len(self.summary["cards"]), 6)
+
+    def test_the_log_names_each_refusal_and_the_cancel(self):
+        failures = sorted(line.split("\t")[3] for line in self.summary["log_lines"] if line.split("\t")[1] == "3")
+        self.assertEqual(failures, sorted([
+            "Upload.DoUploadMeishi Error = 412",
+            "Upload.DoUploadMeishi Error = 412",
+            "Execute CMeishiServiceSettingDlg CANCEL: error = 800704C7",
+            "m_PluginCtrl.Execute: error = 800704C7",
+        ]))
+
+    def test_scanned_files_deleted_only_when_sent(self):
+        first, second = self.summary["scans"]
+        for path in first["images"] + [first["list"]]:
+            self.assertFalse(os.path.exists(path), path)
+        sent, *refused = second["images"]
+        self.assertFalse(os.path.exists(sent), sent)
+        for path in refused + [second["list"]]:
+            self.assertTrue(os.path.exists(path), path)
+        with open(os.path.join(SAMPLES, os.path.basename(refused[0])), "rb") as a, open(refused[0], "rb") as b:
+            self.assertEqual(a.read(), b.read(), "a file kept for sending again must be intact")
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=1)
