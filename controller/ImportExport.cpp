@@ -67,8 +67,12 @@ HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, bool checkSettin
         hr = LastError(::GetLastError());
     } else if (checkSettings && FAILED(hr = CheckSettingsDocument(copy))) {
         checkFailed = true;
-    } else if (!::MoveFileExW(copy, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        hr = LastError(::GetLastError());
+    } else {
+        const DWORD error = CMeishiDataStore::MoveIntoPlace(copy, to, true);
+        if (error != ERROR_SUCCESS) {
+            hr = LastError(error);
+            ::SetLastError(error);
+        }
     }
     if (FAILED(hr)) {
         const DWORD error = ::GetLastError();

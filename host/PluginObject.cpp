@@ -12,6 +12,31 @@ namespace tessaran {
 
 namespace {
 
+// The plug-in's own activation context, from its manifest resource when it
+// has one: its dialogs then get the controls the plug-in was built for,
+// whatever the host itself uses. Made once, kept for the life of the module.
+HANDLE ModuleActivationContext() noexcept {
+    static const UniqueActCtx context = [] {
+        ACTCTXW request = {};
+        request.cbSize = sizeof(request);
+        request.dwFlags = ACTCTX_FLAG_HMODULE_VALID | ACTCTX_FLAG_RESOURCE_NAME_VALID;
+        request.hModule = ModuleInstance();
+        request.lpResourceName = MAKEINTRESOURCEW(2);  // ISOLATIONAWARE_MANIFEST_RESOURCE_ID
+        return UniqueActCtx(::CreateActCtxW(&request));
+    }();
+    return context.get();
+}
+
+// The plug-in module's resource context for the duration of one host call;
+// the caller's is restored on return.
+class ResourceContext {
+public:
+    ResourceContext() noexcept : m_scope(ModuleActivationContext()) {}
+
+private:
+    ActivationScope m_scope;
+};
+
 // Type information of one interface from a type library, loaded once.
 HRESULT LoadTypeInfo(bool hostLibrary, ITypeInfo** info) {
     if (!info) return E_POINTER;
@@ -189,6 +214,7 @@ HRESULT CCSMRMeishiPlugin::Forward(const wchar_t* step, HRESULT hr) noexcept {
 }
 
 HRESULT CCSMRMeishiPlugin::Flag(const wchar_t* operation, VARIANT_BOOL flag, VARIANT_BOOL* value) noexcept {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::%s", operation);
     if (!value) return E_POINTER;
     *value = flag;
@@ -196,6 +222,7 @@ HRESULT CCSMRMeishiPlugin::Flag(const wchar_t* operation, VARIANT_BOOL flag, VAR
 }
 
 HRESULT CCSMRMeishiPlugin::Text(const wchar_t* operation, const char* sjisKey, BSTR* value) noexcept {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::%s", operation);
     if (!value) return E_POINTER;
     *value = nullptr;
@@ -230,6 +257,7 @@ STDMETHODIMP CCSMRMeishiPlugin::get_Description(BSTR* value) {
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::get_Version(BSTR* value) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::get_Version");
     if (!value) return E_POINTER;
     *value = nullptr;
@@ -237,6 +265,7 @@ STDMETHODIMP CCSMRMeishiPlugin::get_Version(BSTR* value) {
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::get_Icon(BSTR* value) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::get_Icon");
     if (!value) return E_POINTER;
     *value = nullptr;
@@ -263,48 +292,57 @@ STDMETHODIMP CCSMRMeishiPlugin::get_ShowFileTypeSetting(VARIANT_BOOL* value) {
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::Connect(LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::Connect");
     PLUGIN_FORWARD(L"m_PluginCtrl.Connect()", m_PluginCtrl.Connect());
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::Disconnect(LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::Disconnect");
     PLUGIN_FORWARD(L"m_PluginCtrl.Disconnect()", m_PluginCtrl.Disconnect());
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::SetLanguageID(LONG languageId, LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::SetLanguageID");
     CZumLibrary::Instance().SetLocale(static_cast<LANGID>(languageId & 0xFFFF));
     return S_OK;
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::CreateID(GUID* newId, LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::CreateID");
     PLUGIN_FORWARD(L"m_PluginCtrl.CreateID", m_PluginCtrl.CreateID(newId));
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::DeleteID(GUID jobId, LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::DeleteID");
     PLUGIN_FORWARD(L"m_PluginCtrl.DeleteID", m_PluginCtrl.DeleteID(jobId));
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::CopyID(GUID sourceId, GUID* newId, LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::CopyID");
     PLUGIN_FORWARD(L"m_PluginCtrl.CopyID", m_PluginCtrl.CopyID(sourceId, newId));
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::ShowSetting(GUID jobId, LONG parentWindow, LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::ShowSetting");
     PLUGIN_FORWARD(L"m_PluginCtrl.ShowSettingDlg",
                    m_PluginCtrl.ShowSettingDlg(jobId, reinterpret_cast<HWND>(static_cast<LONG_PTR>(parentWindow))));
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::ShowCommonSetting(LONG, LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::ShowCommonSetting");
     return E_NOTIMPL;
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::IsSupportedFileType(BSTR fileType, VARIANT_BOOL* supported, LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::IsSupportedFileType");
     PLUGIN_FORWARD(L"m_PluginCtrl.IsSupportedFileType",
                    m_PluginCtrl.IsSupportedFileType(fileType ? fileType : L"", supported));
@@ -312,6 +350,7 @@ STDMETHODIMP CCSMRMeishiPlugin::IsSupportedFileType(BSTR fileType, VARIANT_BOOL*
 
 STDMETHODIMP CCSMRMeishiPlugin::Execute(GUID jobId, BSTR listFilePath, VARIANT_BOOL deleteFiles, LONG parentWindow,
                                         LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::Execute");
     PLUGIN_FORWARD(L"m_PluginCtrl.Execute",
                    m_PluginCtrl.Execute(jobId, listFilePath ? listFilePath : L"", deleteFiles,
@@ -319,21 +358,25 @@ STDMETHODIMP CCSMRMeishiPlugin::Execute(GUID jobId, BSTR listFilePath, VARIANT_B
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::SettingsSummary(GUID jobId, BSTR* summary, LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::SettingsSummary");
     PLUGIN_FORWARD(L"m_PluginCtrl.SettingsSummary", m_PluginCtrl.SettingsSummary(jobId, summary));
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::Import(BSTR folderPath, LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::Import");
     PLUGIN_FORWARD(L"m_PluginCtrl.ImportData", m_PluginCtrl.ImportData(folderPath ? folderPath : L""));
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::Export(BSTR folderPath, LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::Export");
     PLUGIN_FORWARD(L"m_PluginCtrl.ExportData", m_PluginCtrl.ExportData(folderPath ? folderPath : L""));
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::ShowLinkButton(GUID, VARIANT_BOOL* show, LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::ShowLinkButton");
     if (!show) return E_POINTER;
     *show = VARIANT_FALSE;
@@ -341,6 +384,7 @@ STDMETHODIMP CCSMRMeishiPlugin::ShowLinkButton(GUID, VARIANT_BOOL* show, LONG) {
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::LinkLabel(GUID, BSTR* label, LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::LinkLabel");
     if (!label) return E_POINTER;
     *label = nullptr;
@@ -348,6 +392,7 @@ STDMETHODIMP CCSMRMeishiPlugin::LinkLabel(GUID, BSTR* label, LONG) {
 }
 
 STDMETHODIMP CCSMRMeishiPlugin::ClickedLinkButton(GUID, LONG) {
+    const ResourceContext context;
     LogWrite(LOG_ENTRY, L"CCSMRMeishiPlugin::ClickedLinkButton");
     return S_OK;
 }

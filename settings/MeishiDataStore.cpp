@@ -359,7 +359,10 @@ HRESULT CMeishiDataStore::CheckDirectory(const wchar_t* folder) {
     if (::CreateDirectoryW(folder, nullptr)) return S_OK;
     const DWORD error = ::GetLastError();
     // Another process made it in the meantime.
-    if (error == ERROR_ALREADY_EXISTS) return S_OK;
+    if (error == ERROR_ALREADY_EXISTS) {
+        const DWORD attributes = ::GetFileAttributesW(folder);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return S_OK;
+    }
     const HRESULT hr = HResultFromWin32(static_cast<long>(error));
     return LogFailure(L"CheckDirectory CreateDirectory", FAILED(hr) ? hr : E_FAIL);
 }
@@ -421,19 +424,31 @@ HRESULT CMeishiDataStore::ReplaceFileContent(const wchar_t* path, const void* da
         }
     }
     if (SUCCEEDED(hr)) {
-        const DWORD flags = MOVEFILE_WRITE_THROUGH | (replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0);
-        if (!::MoveFileExW(temporary, path, flags)) {
-            const DWORD error = ::GetLastError();
-            if (!replaceExisting && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) {
-                hr = S_FALSE;
-            } else {
-                ::SetLastError(error);
-                hr = LogFailure(L"Save MoveFileEx", LastErrorHResult());
-            }
+        const DWORD error = MoveIntoPlace(temporary, path, replaceExisting);
+        if (!replaceExisting && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) {
+            hr = S_FALSE;
+        } else if (error != ERROR_SUCCESS) {
+            ::SetLastError(error);
+            hr = LogFailure(L"Save MoveFileEx", LastErrorHResult());
         }
     }
     if (hr != S_OK) ::DeleteFileW(temporary);
     return hr;
+}
+
+DWORD CMeishiDataStore::MoveIntoPlace(const wchar_t* from, const wchar_t* to, bool replaceExisting) noexcept {
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0);
+    // About half a second in all; the settings lock keeps our own processes out.
+    constexpr int kAttempts = 10;
+    constexpr DWORD kPauseMs = 50;
+    for (int attempt = 1;; ++attempt) {
+        if (::MoveFileExW(from, to, flags)) return ERROR_SUCCESS;
+        const DWORD error = ::GetLastError();
+        const bool busy =
+            error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+        if (!busy || attempt == kAttempts) return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+        ::Sleep(kPauseMs);
+    }
 }
 
 HRESULT CMeishiDataStore::EnsureSettingsFile(const wchar_t* path) const {

@@ -56,6 +56,11 @@ public:
     // place only when path does not exist: S_FALSE then).
     static HRESULT ReplaceFileContent(const wchar_t* path, const void* data, DWORD size, bool replaceExisting);
 
+    // Moves from into place at to in one step (replacing it when asked),
+    // retrying for a moment while another program, such as a virus scanner,
+    // has to open. ERROR_SUCCESS or the Windows error.
+    static DWORD MoveIntoPlace(const wchar_t* from, const wchar_t* to, bool replaceExisting) noexcept;
+
     // For tests: later writes stop with ERROR_DISK_FULL after this many bytes,
     // as on a full disk; MAXDWORD (the default) writes everything.
     static void SetWriteLimitForTest(DWORD bytes) noexcept;

@@ -8,6 +8,7 @@
 #include <oleauto.h>
 #include <wininet.h>
 #include <wincrypt.h>
+#include <commctrl.h>
 
 #include <utility>
 
@@ -81,6 +82,7 @@ inline void FreeBstr(BSTR s) noexcept { ::SysFreeString(s); }
 inline void DestroyWnd(HWND h) noexcept { ::DestroyWindow(h); }
 inline void DeleteGdiObject(HGDIOBJ h) noexcept { ::DeleteObject(h); }
 inline void DeleteMemDc(HDC h) noexcept { ::DeleteDC(h); }
+inline void DestroyImageList(HIMAGELIST h) noexcept { ::ImageList_Destroy(h); }
 inline void ReleaseHeldMutex(HANDLE h) noexcept { ::ReleaseMutex(h); }
 }  // namespace detail
 
@@ -98,6 +100,13 @@ struct FindHandleTraits {
     static void Close(HANDLE value) noexcept { ::FindClose(value); }
 };
 
+struct ActCtxTraits {
+    using Type = HANDLE;
+    static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(HANDLE value) noexcept { return value != INVALID_HANDLE_VALUE && value != nullptr; }
+    static void Close(HANDLE value) noexcept { ::ReleaseActCtx(value); }
+};
+
 #define TESSARAN_NULL_OWNER(Name, T, Fn) \
     using Name = UniqueHandle<NullInvalidTraits<T, decltype(&Fn), &Fn>>
 
@@ -106,6 +115,8 @@ TESSARAN_NULL_OWNER(UniqueHandleNull, HANDLE, detail::CloseKernelHandle);
 // Files: INVALID_HANDLE_VALUE when absent.
 using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueFind = UniqueHandle<FindHandleTraits>;
+// Activation contexts: INVALID_HANDLE_VALUE when absent.
+using UniqueActCtx = UniqueHandle<ActCtxTraits>;
 TESSARAN_NULL_OWNER(UniqueHKey, HKEY, detail::CloseRegKey);
 TESSARAN_NULL_OWNER(UniqueHInternet, HINTERNET, detail::CloseInternet);
 TESSARAN_NULL_OWNER(UniqueHGlobal, HGLOBAL, detail::FreeGlobal);
@@ -119,6 +130,9 @@ TESSARAN_NULL_OWNER(UniqueBstr, BSTR, detail::FreeBstr);
 TESSARAN_NULL_OWNER(UniqueHwnd, HWND, detail::DestroyWnd);
 TESSARAN_NULL_OWNER(UniqueGdiObject, HGDIOBJ, detail::DeleteGdiObject);
 TESSARAN_NULL_OWNER(UniqueMemDc, HDC, detail::DeleteMemDc);
+// Image lists of common controls; a list view given one without
+// LVS_SHAREIMAGELISTS destroys it itself, so ownership is released to it.
+TESSARAN_NULL_OWNER(UniqueImageList, HIMAGELIST, detail::DestroyImageList);
 // Ownership of a mutex that a wait acquired (the handle itself lives in a
 // UniqueHandleNull declared before it, so that ownership ends first).
 TESSARAN_NULL_OWNER(UniqueMutexHold, HANDLE, detail::ReleaseHeldMutex);
@@ -151,6 +165,30 @@ public:
 private:
     HGLOBAL m_block;
     void* m_data;
+};
+
+// Keeps an activation context active on this thread for a scope; nothing
+// when the context is absent.
+class ActivationScope {
+public:
+    explicit ActivationScope(HANDLE context) noexcept {
+        if (context != INVALID_HANDLE_VALUE && context != nullptr) {
+            m_active = ::ActivateActCtx(context, &m_cookie) != FALSE;
+        }
+    }
+    ~ActivationScope() {
+        if (m_active) {
+            const DWORD lastError = ::GetLastError();
+            ::DeactivateActCtx(0, m_cookie);
+            ::SetLastError(lastError);
+        }
+    }
+    ActivationScope(const ActivationScope&) = delete;
+    ActivationScope& operator=(const ActivationScope&) = delete;
+
+private:
+    ULONG_PTR m_cookie = 0;
+    bool m_active = false;
 };
 
 // Holds a slim reader/writer lock exclusively for a scope.

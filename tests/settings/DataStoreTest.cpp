@@ -1,0 +1,401 @@
+// The settings file as the store writes and reads it, checked with a reader
+// of the tests' own rather than the XML engine that wrote it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "common/SettingsPlaces.h"
+#include "common/XmlCheck.h"
+#include "settings/MeishiDataStore.h"
+
+using namespace tessaran;
+using namespace tessaran_test;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+constexpr HRESULT kNoSuchJob = static_cast<HRESULT>(0x80070002);
+constexpr HRESULT kTooLong = static_cast<HRESULT>(0x8007007A);
+constexpr HRESULT kDiskFull = static_cast<HRESULT>(0x80070070);
+
+const std::vector<std::string> kFields = {"Guid",      "MailAddress", "Username",     "AppToken",
+                                          "EvenNumberImageToBackPage", "OCRLangID", "OCRLangBackID"};
+
+GUID NewGuid() {
+    GUID guid;
+    ::CoCreateGuid(&guid);
+    return guid;
+}
+
+std::string GuidText(const GUID& guid) { return ToUtf8(CSMRGuid(guid).ToString()); }
+
+std::string ToLower(std::string text) {
+    for (char& c : text) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+SettingItem MakeItem(const GUID& guid, const std::wstring& mail, const std::wstring& token = L"") {
+    SettingItem item;
+    item.SetGuid(guid);
+    item.SetMailAddress(mail);
+    item.SetAppToken(token);
+    return item;
+}
+
+// One <Item> as another program might have written it.
+std::string ItemXml(const std::string& guid, const std::string& mail, const std::string& ocr = "1",
+                    const std::string& token = "") {
+    return "<Item><Guid>" + guid + "</Guid><MailAddress>" + mail + "</MailAddress><Username></Username><AppToken>" +
+           token + "</AppToken><EvenNumberImageToBackPage>0</EvenNumberImageToBackPage><OCRLangID>" + ocr +
+           "</OCRLangID><OCRLangBackID>2</OCRLangBackID></Item>";
+}
+
+class Store : public ::testing::Test {
+protected:
+    void SetUp() override { store.SetCsidl(CSIDL_LOCAL_APPDATA); }
+    void TearDown() override { CMeishiDataStore::SetWriteLimitForTest(MAXDWORD); }
+
+    XmlDocument Settings() const {
+        XmlDocument document = ParseXml(ReadFileBytes(place.settingsFile));
+        EXPECT_TRUE(document.ok) << document.error;
+        return document;
+    }
+    // The mail addresses of the items in file order.
+    std::vector<std::string> Mails() const {
+        std::vector<std::string> mails;
+        for (const XmlNode& item : Settings().root.children) {
+            const XmlNode* mail = item.Child("MailAddress");
+            mails.push_back(mail ? mail->text : "<none>");
+        }
+        return mails;
+    }
+    void WriteSettings(const std::string& body) {
+        ::CreateDirectoryW(place.maker.c_str(), nullptr);
+        ::CreateDirectoryW(place.product.c_str(), nullptr);
+        WriteFileBytes(place.settingsFile, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PluginItem>\r\n" + body +
+                                               "\r\n</PluginItem>\r\n");
+    }
+
+    StoreLocation place;
+    CMeishiDataStore store;
+};
+
+TEST_F(Store, FirstUseMakesBothFoldersAndAFileWithoutJobs) {
+    ASSERT_FALSE(FileExists(place.product));
+    wchar_t path[MAX_PATH];
+    ASSERT_EQ(store.GetSettingsFilePath(path), S_OK);
+    EXPECT_EQ(::_wcsicmp(path, place.settingsFile.c_str()), 0) << ToUtf8(path);
+    EXPECT_TRUE(FileExists(place.product));
+    EXPECT_FALSE(FileExists(place.settingsFile)) << "the path alone makes no file";
+
+    ASSERT_EQ(store.EnsureSettingsFile(path), S_OK);
+    const XmlDocument document = Settings();
+    EXPECT_TRUE(document.declaration);
+    EXPECT_EQ(document.declarationData.at("version"), "1.0");
+    EXPECT_EQ(ToLower(document.declarationData.at("encoding")), "utf-8");
+    EXPECT_EQ(document.root.name, "PluginItem");
+    EXPECT_THAT(document.root.attributes, IsEmpty());
+    EXPECT_THAT(document.root.children, IsEmpty());
+    EXPECT_EQ(Trimmed(document.root.text), "");
+    EXPECT_THAT(place.StrayFiles(), IsEmpty());
+}
+
+TEST_F(Store, ExistingFileIsNeverRecreatedEvenWhenItIsNotXml) {
+    WriteSettings("");
+    WriteFileBytes(place.settingsFile, "not XML at all <");
+    wchar_t path[MAX_PATH];
+    ASSERT_EQ(store.GetSettingsFilePath(path), S_OK);
+    EXPECT_EQ(store.EnsureSettingsFile(path), S_OK);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), "not XML at all <");
+
+    LogCapture log;
+    EXPECT_EQ(store.AddItem(MakeItem(NewGuid(), L"a@b")), E_FAIL);
+    EXPECT_THAT(log.Failures(), ElementsAre("pXMLDOMDocument->load: error = 80004005"));
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), "not XML at all <");
+}
+
+TEST_F(Store, ItemsAreWrittenInTheFileFormatAndReadBack) {
+    const GUID first = NewGuid();
+    const GUID second = NewGuid();
+    SettingItem a = MakeItem(first, L"taro@example.jp", L"my-secret-token");
+    a.SetEvenNumberImageToBackPage(1);
+    a.SetOCRLangID(2);
+    a.SetOCRLangBackID(1);
+    SettingItem b = MakeItem(second, L"山田 <x&y> \"q\"");
+    b.SetUsername(L"user name");
+    b.SetEvenNumberImageToBackPage(-7);
+    b.SetOCRLangID(0);
+    b.SetOCRLangBackID(2147483647);
+    ASSERT_EQ(store.AddItem(a), S_OK);
+    ASSERT_EQ(store.AddItem(b), S_OK);
+
+    const XmlDocument document = Settings();
+    ASSERT_EQ(document.root.name, "PluginItem");
+    ASSERT_EQ(document.root.ChildNames(), (std::vector<std::string>{"Item", "Item"}));
+    const std::regex registryForm(R"(\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\})");
+    const std::vector<std::vector<std::string>> expected = {
+        {GuidText(first), "taro@example.jp", "", "oQ1oVaW8yO0PuhkhJXzpTbl/sgobl++HG9FOjpWO", "1", "2", "1"},
+        {GuidText(second), ToUtf8(L"山田 <x&y> \"q\""), "user name", "", "-7", "0", "2147483647"},
+    };
+    for (size_t i = 0; i < 2; ++i) {
+        const XmlNode& item = document.root.children[i];
+        EXPECT_EQ(item.ChildNames(), kFields);
+        EXPECT_THAT(item.attributes, IsEmpty());
+        for (size_t f = 0; f < kFields.size() && f < item.children.size(); ++f) {
+            EXPECT_EQ(item.children[f].text, expected[i][f]) << kFields[f];
+            EXPECT_THAT(item.children[f].children, IsEmpty());
+        }
+        EXPECT_TRUE(std::regex_match(item.children[0].text, registryForm)) << item.children[0].text;
+    }
+
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(first, read), S_OK);
+    EXPECT_EQ(read.GetAppToken(), L"my-secret-token");
+    EXPECT_EQ(read.GetMailAddress(), L"taro@example.jp");
+    EXPECT_EQ(read.GetEvenNumberImageToBackPage(), 1);
+    EXPECT_EQ(read.GetOCRLangID(), 2);
+    EXPECT_EQ(read.GetOCRLangBackID(), 1);
+    ASSERT_EQ(store.GetItem(second, read), S_OK);
+    EXPECT_TRUE(IsEqualGUID(read.GetGuid().Get(), second));
+    EXPECT_EQ(read.GetMailAddress(), L"山田 <x&y> \"q\"");
+    EXPECT_EQ(read.GetUsername(), L"user name");
+    EXPECT_EQ(read.GetAppToken(), L"");
+    EXPECT_EQ(read.GetEvenNumberImageToBackPage(), -7);
+    EXPECT_EQ(read.GetOCRLangBackID(), 2147483647);
+}
+
+TEST_F(Store, DuplicateIdsAlwaysMeanTheFirstItem) {
+    const GUID id = NewGuid();
+    ASSERT_EQ(store.AddItem(MakeItem(id, L"first")), S_OK);
+    ASSERT_EQ(store.AddItem(MakeItem(NewGuid(), L"other")), S_OK);
+    ASSERT_EQ(store.AddItem(MakeItem(id, L"second")), S_OK);
+    EXPECT_THAT(Mails(), ElementsAre("first", "other", "second"));
+
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(id, read), S_OK);
+    EXPECT_EQ(read.GetMailAddress(), L"first");
+    ASSERT_EQ(store.SetItem(id, MakeItem(id, L"changed")), S_OK);
+    EXPECT_THAT(Mails(), ElementsAre("changed", "other", "second"));
+    ASSERT_EQ(store.RemoveItem(id), S_OK);
+    EXPECT_THAT(Mails(), ElementsAre("other", "second"));
+    ASSERT_EQ(store.GetItem(id, read), S_OK);
+    EXPECT_EQ(read.GetMailAddress(), L"second");
+}
+
+TEST_F(Store, OnlyTheExactRegistryFormMatches) {
+    const GUID lower = NewGuid();
+    const GUID braceless = NewGuid();
+    const std::string bracelessText = GuidText(braceless).substr(1, 36);
+    WriteSettings("  " + ItemXml(ToLower(GuidText(lower)), "lower") + "\r\n  " + ItemXml(bracelessText, "braceless"));
+    const std::string before = ReadFileBytes(place.settingsFile);
+
+    LogCapture log;
+    SettingItem read = MakeItem(GUID_NULL, L"untouched");
+    EXPECT_EQ(store.GetItem(lower, read), kNoSuchJob);
+    EXPECT_EQ(read.GetMailAddress(), L"untouched");
+    EXPECT_EQ(store.SetItem(braceless, MakeItem(braceless, L"x")), kNoSuchJob);
+    EXPECT_THAT(log.Failures(), ElementsAre("bExsist == FALSE: error = 80070002",
+                                            "bExsist == FALSE: error = 80070002"));
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), before) << "a failed SetItem saved";
+
+    // Removing an unknown job succeeds and still rewrites the file.
+    EXPECT_EQ(store.RemoveItem(lower), S_OK);
+    EXPECT_NE(ReadFileBytes(place.settingsFile), before);
+    EXPECT_THAT(Mails(), ElementsAre("lower", "braceless"));
+}
+
+TEST_F(Store, AChildWithoutGuidStopsTheSearchWhenItComesBeforeTheMatch) {
+    const GUID id = NewGuid();
+    const std::string broken = "<Item><MailAddress>broken</MailAddress></Item>";
+    WriteSettings(broken + ItemXml(GuidText(id), "wanted"));
+    const std::string before = ReadFileBytes(place.settingsFile);
+    LogCapture log;
+    SettingItem read;
+    EXPECT_EQ(store.GetItem(id, read), E_POINTER);
+    EXPECT_EQ(store.SetItem(id, MakeItem(id, L"x")), E_POINTER);
+    EXPECT_EQ(store.RemoveItem(id), E_POINTER);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), before);
+    EXPECT_THAT(log.Failures(), IsEmpty());
+
+    WriteSettings(ItemXml(GuidText(id), "wanted") + broken);
+    EXPECT_EQ(store.GetItem(id, read), S_OK);
+    EXPECT_EQ(read.GetMailAddress(), L"wanted");
+    EXPECT_EQ(store.SetItem(id, MakeItem(id, L"changed")), S_OK);
+    EXPECT_THAT(Mails(), ElementsAre("changed", "broken"));
+    EXPECT_EQ(store.RemoveItem(id), S_OK);
+    EXPECT_THAT(Mails(), ElementsAre("broken"));
+}
+
+TEST_F(Store, SetItemChangesTheValuesOfTheNamedJobButNeverItsGuid) {
+    const GUID id = NewGuid();
+    const GUID other = NewGuid();
+    ASSERT_EQ(store.AddItem(MakeItem(id, L"before", L"old-token")), S_OK);
+    SettingItem changed = MakeItem(other, L"after", L"");
+    changed.SetUsername(L"u");
+    changed.SetEvenNumberImageToBackPage(1);
+    changed.SetOCRLangID(2);
+    changed.SetOCRLangBackID(1);
+    ASSERT_EQ(store.SetItem(id, changed), S_OK);
+
+    const XmlDocument document = Settings();
+    ASSERT_EQ(document.root.children.size(), 1u);
+    const XmlNode& item = document.root.children[0];
+    EXPECT_EQ(item.ChildNames(), kFields);
+    EXPECT_EQ(item.Child("Guid")->text, GuidText(id));
+    EXPECT_EQ(item.Child("MailAddress")->text, "after");
+    EXPECT_EQ(item.Child("AppToken")->text, "") << "an empty token is an empty element";
+    EXPECT_EQ(item.Child("EvenNumberImageToBackPage")->text, "1");
+    SettingItem read;
+    EXPECT_EQ(store.GetItem(other, read), kNoSuchJob);
+}
+
+TEST_F(Store, NumbersAreReadLikeWtoiAndIndentationIsIgnored) {
+    const GUID id = NewGuid();
+    WriteSettings("  <Item>\r\n    <Guid>" + GuidText(id) +
+                  "</Guid>\r\n    <MailAddress>m</MailAddress>\r\n    <Username>u</Username>\r\n"
+                  "    <AppToken></AppToken>\r\n    <EvenNumberImageToBackPage> -3abc</EvenNumberImageToBackPage>\r\n"
+                  "    <OCRLangID>Japanese</OCRLangID>\r\n    <OCRLangBackID> 2x</OCRLangBackID>\r\n  </Item>");
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(id, read), S_OK);
+    EXPECT_EQ(read.GetEvenNumberImageToBackPage(), -3);
+    EXPECT_EQ(read.GetOCRLangID(), 0);
+    EXPECT_EQ(read.GetOCRLangBackID(), 2);
+    EXPECT_EQ(read.GetUsername(), L"u");
+}
+
+TEST_F(Store, AMissingElementInTheMatchingItemFailsWithoutChangingAnything) {
+    const GUID id = NewGuid();
+    WriteSettings("<Item><Guid>" + GuidText(id) + "</Guid><MailAddress>m</MailAddress><Username/><AppToken/>"
+                  "<EvenNumberImageToBackPage>1</EvenNumberImageToBackPage><OCRLangID>2</OCRLangID></Item>");
+    const std::string before = ReadFileBytes(place.settingsFile);
+    SettingItem read = MakeItem(GUID_NULL, L"untouched");
+    EXPECT_EQ(store.GetItem(id, read), E_POINTER);
+    EXPECT_EQ(read.GetMailAddress(), L"untouched");
+    EXPECT_EQ(store.SetItem(id, MakeItem(id, L"x")), E_POINTER);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), before);
+}
+
+TEST_F(Store, ATokenThatDoesNotDecipherIsUsedAsStored) {
+    const GUID id = NewGuid();
+    WriteSettings(ItemXml(GuidText(id), "m", "1", "typed in plain!"));
+    LogCapture log;
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(id, read), S_OK);
+    EXPECT_EQ(read.GetAppToken(), L"typed in plain!");
+    const std::vector<std::string> failures = log.Failures();
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[0].rfind("CryptStringToBinary 1: error = 8", 0), 0u) << failures[0];
+    EXPECT_EQ(failures[1].rfind("CSMRCrypto::DeCode hr = 8", 0), 0u) << failures[1];
+}
+
+TEST_F(Store, TokensWhoseTextsDoNotFitTheBuffersAreRefused) {
+    const GUID id = NewGuid();
+    // 94 characters give 252 Base64 characters, 95 give 256: one too many.
+    ASSERT_EQ(store.AddItem(MakeItem(id, L"fits", std::wstring(94, L't'))), S_OK);
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(id, read), S_OK);
+    EXPECT_EQ(read.GetAppToken(), std::wstring(94, L't'));
+    EXPECT_EQ(Settings().root.children[0].Child("AppToken")->text.size(), 252u);
+    const std::string before = ReadFileBytes(place.settingsFile);
+
+    LogCapture log;
+    EXPECT_EQ(store.AddItem(MakeItem(NewGuid(), L"long", std::wstring(95, L't'))), kTooLong);
+    EXPECT_EQ(store.SetItem(id, MakeItem(id, L"long", std::wstring(300, L't'))), kTooLong);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), before) << "never written in plain text instead";
+    EXPECT_THAT(log.Failures(), ElementsAre("CryptBinaryToString 2: error = 8007007A",
+                                            "CSMRCrypto::EnCode hr = 8007007A", "CSMRCrypto::EnCode hr = 8007007A"));
+
+    // A stored text longer than the buffer is refused rather than cut.
+    const GUID stored = NewGuid();
+    WriteSettings(ItemXml(GuidText(stored), "m", "1", std::string(256, 'A')));
+    EXPECT_EQ(store.GetItem(stored, read), kTooLong);
+}
+
+TEST_F(Store, FoldersThatCannotBeMadeOrNamedFailTheOperationCleanly) {
+    LogCapture log;
+    wchar_t path[MAX_PATH] = L"junk";
+    // A subfolder name that makes the path longer than 259 characters.
+    EXPECT_EQ(store.GetSettingsFolder(std::wstring(300, L'x').c_str(), path), static_cast<HRESULT>(0x800700CE));
+    EXPECT_STREQ(path, L"");
+
+    // The product folder's name taken by a file.
+    ::CreateDirectoryW(place.maker.c_str(), nullptr);
+    WriteFileBytes(place.product, "a file");
+    const HRESULT hr = store.AddItem(MakeItem(NewGuid(), L"m"));
+    EXPECT_EQ(ReadFileBytes(place.product), "a file");
+    ::DeleteFileW(place.product.c_str());
+    EXPECT_EQ(HRESULT_FACILITY(hr), FACILITY_WIN32) << std::hex << hr;
+    const std::vector<std::string> failures = log.Failures();
+    ASSERT_EQ(failures.size(), 3u);
+    EXPECT_EQ(failures[0], "GetSettingsFolder path: error = 800700CE");
+    char expected[2][64];
+    std::snprintf(expected[0], 64, "CheckDirectory CreateDirectory: error = %08X", static_cast<unsigned>(hr));
+    std::snprintf(expected[1], 64, "CheckDirectory 2: error = %08X", static_cast<unsigned>(hr));
+    EXPECT_EQ(failures[1], expected[0]);
+    EXPECT_EQ(failures[2], expected[1]);
+}
+
+TEST_F(Store, WithoutAnApplicationDataFolderNothingIsWrittenAnywhere) {
+    // An undefined path would put the file beside the current directory.
+    ScratchDir current(L"cwd");
+    wchar_t previous[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, previous);
+    ::SetCurrentDirectoryW(current.path().c_str());
+    store.SetCsidl(0x7F);  // no such folder
+    LogCapture log;
+    wchar_t path[MAX_PATH] = L"junk";
+    const HRESULT pathResult = store.GetSettingsFilePath(path);
+    SettingItem read;
+    const HRESULT results[] = {store.AddItem(MakeItem(NewGuid(), L"m")), store.GetItem(NewGuid(), read),
+                               store.SetItem(NewGuid(), read), store.RemoveItem(NewGuid())};
+    ::SetCurrentDirectoryW(previous);
+
+    EXPECT_TRUE(FAILED(pathResult));
+    EXPECT_STREQ(path, L"");
+    for (HRESULT hr : results) EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+    EXPECT_EQ(store.EnsureSettingsFile(L""), E_INVALIDARG);
+    EXPECT_EQ(::GetFileAttributesW((current.path() + L"\\Orvell Electronics").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(::GetFileAttributesW((current.path() + L"\\MeishiPluginSettings.XML").c_str()), INVALID_FILE_ATTRIBUTES);
+    const std::vector<std::string> failures = log.Failures();
+    ASSERT_FALSE(failures.empty());
+    EXPECT_EQ(failures[0].rfind("SHGetFolderPath: error = 8", 0), 0u) << failures[0];
+}
+
+// A save that cannot be completed (here: the disk fills up after a few bytes)
+// is reported, and the settings file stays as the last complete save left it.
+TEST_F(Store, AFailedSaveIsReportedAndLeavesThePreviousFileWhole) {
+    const GUID id = NewGuid();
+    ASSERT_EQ(store.AddItem(MakeItem(id, L"kept", L"my-secret-token")), S_OK);
+    const std::string before = ReadFileBytes(place.settingsFile);
+
+    LogCapture log;
+    CMeishiDataStore::SetWriteLimitForTest(40);
+    EXPECT_EQ(store.AddItem(MakeItem(NewGuid(), L"new")), kDiskFull);
+    EXPECT_EQ(store.SetItem(id, MakeItem(id, L"changed")), kDiskFull);
+    EXPECT_EQ(store.RemoveItem(id), kDiskFull);
+    CMeishiDataStore::SetWriteLimitForTest(MAXDWORD);
+
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), before);
+    EXPECT_THAT(place.StrayFiles(), IsEmpty()) << "a temporary file stayed behind";
+    EXPECT_THAT(log.Failures(), ElementsAre("Save WriteFile: error = 80070070", "Save WriteFile: error = 80070070",
+                                            "Save WriteFile: error = 80070070"));
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(id, read), S_OK);
+    EXPECT_EQ(read.GetMailAddress(), L"kept");
+}
+
+TEST_F(Store, AFileWithoutJobsThatCannotBeWrittenIsNotLeftHalfMade) {
+    wchar_t path[MAX_PATH];
+    ASSERT_EQ(store.GetSettingsFilePath(path), S_OK);
+    CMeishiDataStore::SetWriteLimitForTest(10);
+    EXPECT_EQ(store.EnsureSettingsFile(path), kDiskFull);
+    EXPECT_EQ(store.AddItem(MakeItem(NewGuid(), L"m")), E_FAIL) << "nothing to load";
+    CMeishiDataStore::SetWriteLimitForTest(MAXDWORD);
+    EXPECT_FALSE(FileExists(place.settingsFile));
+    EXPECT_THAT(place.StrayFiles(), IsEmpty());
+}
+
+}  // namespace
