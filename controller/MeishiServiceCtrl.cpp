@@ -48,7 +48,7 @@ void CMeishiServiceCtrl::SetDialogs(IUploadDialogs* dialogs) noexcept { m_pDialo
 
 IUploadDialogs& CMeishiServiceCtrl::Dialogs() {
     if (!m_pDialogs) {
-        m_ownDialogs = CreateRealUploadDialogs();
+        m_ownDialogs = CreateRealUploadDialogs(m_AppConfig);
         m_pDialogs = m_ownDialogs.get();
     }
     return *m_pDialogs;

@@ -48,6 +48,9 @@ public:
     // Application configuration ("AppConfig.XML" beside the module).
     HRESULT LoadAppConfig(HMODULE module);
     const std::map<std::wstring, std::wstring>& AppConfig() const noexcept { return m_AppConfig; }
+    // Sets one entry as if "AppConfig.XML" held it (tests point the services
+    // at a local stand-in this way).
+    void SetAppConfigValue(const std::wstring& key, const std::wstring& value) { m_AppConfig[key] = value; }
 
     // Upload file list, thumbnails and local saving.
     HRESULT CreateUploadFileList(const wchar_t* listFilePath, ISMRUploadFileList* list);
@@ -71,6 +74,9 @@ public:
 
 private:
     IUploadDialogs& Dialogs();
+    // DeleteTargetFiles for the files of the list that were sent, without the
+    // list file: what a run that stops on a failure may delete.
+    HRESULT DeleteSentFiles(VARIANT_BOOL deleteFiles, ISMRUploadFileList* list);
 
     CMeishiDataStore m_DataStore;
     std::map<std::wstring, std::wstring> m_AppConfig;

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -49,7 +50,10 @@ public:
 };
 
 // The real dialogs of the plug-in (ui/); one set per controller, since it
-// owns the progress dialog's thread.
+// owns the progress dialog's thread. The account status query of the settings
+// dialog finds the card service through appConfig, which must outlive the
+// dialogs; without it the default service hosts are used.
 std::unique_ptr<IUploadDialogs> CreateRealUploadDialogs();
+std::unique_ptr<IUploadDialogs> CreateRealUploadDialogs(const std::map<std::wstring, std::wstring>& appConfig);
 
 }  // namespace tessaran

@@ -8,6 +8,7 @@
 #include <oleauto.h>
 #include <wininet.h>
 #include <wincrypt.h>
+#include <commctrl.h>
 
 #include <utility>
 
@@ -72,6 +73,7 @@ inline void CloseKernelHandle(HANDLE h) noexcept { ::CloseHandle(h); }
 inline void CloseRegKey(HKEY h) noexcept { ::RegCloseKey(h); }
 inline void CloseInternet(HINTERNET h) noexcept { ::InternetCloseHandle(h); }
 inline void FreeGlobal(HGLOBAL h) noexcept { ::GlobalFree(h); }
+inline void FreeLocal(HLOCAL h) noexcept { ::LocalFree(h); }
 inline void UnloadLibrary(HMODULE h) noexcept { ::FreeLibrary(h); }
 inline void ReleaseCryptProv(HCRYPTPROV h) noexcept { ::CryptReleaseContext(h, 0); }
 inline void DestroyCryptHash(HCRYPTHASH h) noexcept { ::CryptDestroyHash(h); }
@@ -80,6 +82,7 @@ inline void FreeBstr(BSTR s) noexcept { ::SysFreeString(s); }
 inline void DestroyWnd(HWND h) noexcept { ::DestroyWindow(h); }
 inline void DeleteGdiObject(HGDIOBJ h) noexcept { ::DeleteObject(h); }
 inline void DeleteMemDc(HDC h) noexcept { ::DeleteDC(h); }
+inline void DestroyImageList(HIMAGELIST h) noexcept { ::ImageList_Destroy(h); }
 inline void ReleaseHeldMutex(HANDLE h) noexcept { ::ReleaseMutex(h); }
 }  // namespace detail
 
@@ -117,6 +120,8 @@ using UniqueActCtx = UniqueHandle<ActCtxTraits>;
 TESSARAN_NULL_OWNER(UniqueHKey, HKEY, detail::CloseRegKey);
 TESSARAN_NULL_OWNER(UniqueHInternet, HINTERNET, detail::CloseInternet);
 TESSARAN_NULL_OWNER(UniqueHGlobal, HGLOBAL, detail::FreeGlobal);
+// Blocks the system allocates for the caller (FormatMessageW's text).
+TESSARAN_NULL_OWNER(UniqueHLocal, HLOCAL, detail::FreeLocal);
 TESSARAN_NULL_OWNER(UniqueHModule, HMODULE, detail::UnloadLibrary);
 TESSARAN_NULL_OWNER(UniqueCryptProv, HCRYPTPROV, detail::ReleaseCryptProv);
 TESSARAN_NULL_OWNER(UniqueCryptHash, HCRYPTHASH, detail::DestroyCryptHash);
@@ -125,6 +130,9 @@ TESSARAN_NULL_OWNER(UniqueBstr, BSTR, detail::FreeBstr);
 TESSARAN_NULL_OWNER(UniqueHwnd, HWND, detail::DestroyWnd);
 TESSARAN_NULL_OWNER(UniqueGdiObject, HGDIOBJ, detail::DeleteGdiObject);
 TESSARAN_NULL_OWNER(UniqueMemDc, HDC, detail::DeleteMemDc);
+// Image lists of common controls; a list view given one without
+// LVS_SHAREIMAGELISTS destroys it itself, so ownership is released to it.
+TESSARAN_NULL_OWNER(UniqueImageList, HIMAGELIST, detail::DestroyImageList);
 // Ownership of a mutex that a wait acquired (the handle itself lives in a
 // UniqueHandleNull declared before it, so that ownership ends first).
 TESSARAN_NULL_OWNER(UniqueMutexHold, HANDLE, detail::ReleaseHeldMutex);

@@ -74,14 +74,22 @@ int CZumInfoLog::Write(int level, const wchar_t* text) noexcept {
     return m_writeLog(m_handle, text, level);
 }
 
+namespace {
+LogObserverFn g_logObserver = nullptr;
+}  // namespace
+
+void SetLogObserverForTest(LogObserverFn observer) noexcept { g_logObserver = observer; }
+
 int LogWrite(int level, const wchar_t* format, ...) noexcept {
     CZumInfoLog& log = CZumInfoLog::Instance();
-    if (!log.IsLoaded()) return 0;
+    const LogObserverFn observer = g_logObserver;
+    if (!log.IsLoaded() && !observer) return 0;
     wchar_t line[1024];
     va_list args;
     va_start(args, format);
     FormatV(line, 1024, format, args);
     va_end(args);
+    if (observer) observer(level, line);
     return log.Write(level, line);
 }
 

@@ -15,6 +15,11 @@ enum LogLevel : int {
 // Lines are formatted into at most 1023 characters; %s takes a wide string.
 int LogWrite(int level, const wchar_t* format, ...) noexcept;
 
+// For tests: every formatted line also goes to the observer (null: none),
+// whether or not the log library is loaded.
+using LogObserverFn = void (*)(int level, const wchar_t* line);
+void SetLogObserverForTest(LogObserverFn observer) noexcept;
+
 // The process-wide log object: the library, its handle and its entry points.
 class CZumInfoLog {
 public:

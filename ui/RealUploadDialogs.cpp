@@ -1,24 +1,86 @@
+// The real dialogs behind the controller's dialog seam. One set per
+// controller: it owns the progress dialog's thread.
 #include "controller/UploadDialogs.h"
+#include "ui/BrowseForFolder.h"
+#include "ui/FTPStatusDlg.h"
+#include "ui/MeishiServiceLogonDlg.h"
+#include "ui/MeishiServiceSettingDlg.h"
+#include "ui/UploadResultDlg.h"
 
 namespace tessaran {
 
 namespace {
-// ---- not built yet: every question is answered with Cancel ----
-class CNoDialogs final : public IUploadDialogs {
+
+const std::map<std::wstring, std::wstring>& NoConfiguration() {
+    static const std::map<std::wstring, std::wstring> none;
+    return none;
+}
+
+class CRealUploadDialogs final : public IUploadDialogs {
 public:
-    void StartStatusDlg(HWND) override {}
-    void SetStatusText(const wchar_t*, int) override {}
-    BOOL IsCancelRequested() override { return FALSE; }
-    void ShowStatusDlg(int) override {}
-    void EndStatusDlg() override {}
-    bool AskLogon(std::wstring&, std::wstring&) override { return false; }
-    bool EditSettings(SettingItem&, bool) override { return false; }
-    int ShowUploadResult(HWND, ISMRUploadFileList*) override { return UPLOAD_RESULT_FINISH; }
-    bool BrowseForFolder(HWND, const std::wstring&, std::wstring&) override { return false; }
-    int ShowMessage(HWND, const wchar_t*, const wchar_t*, UINT) override { return IDCANCEL; }
+    explicit CRealUploadDialogs(const std::map<std::wstring, std::wstring>& appConfig) : m_appConfig(appConfig) {}
+
+    void StartStatusDlg(HWND parent) override { m_status.StartStatusDlg(parent); }
+    void SetStatusText(const wchar_t* text, int position) override { m_status.SetStatusText(text, position); }
+    BOOL IsCancelRequested() override { return m_status.IsCancelRequested(); }
+    void ShowStatusDlg(int showCommand) override { m_status.ShowStatusDlg(showCommand); }
+    void EndStatusDlg() override { m_status.EndStatusDlg(); }
+
+    bool AskLogon(std::wstring& mailAddress, std::wstring& appToken) override {
+        CMeishiServiceLogonDlg dialog;
+        dialog.m_strMailAddress = mailAddress;
+        dialog.m_strAppToken = appToken;
+        if (dialog.DoModal() != IDOK) return false;
+        mailAddress = dialog.m_strMailAddress;
+        appToken = dialog.m_strAppToken;
+        return true;
+    }
+
+    bool EditSettings(SettingItem& item, bool sendingMode) override {
+        CMeishiServiceSettingDlg dialog;
+        dialog.SetSettingItem(item);
+        dialog.SetServiceConfig(ServiceConfig::FromAppConfig(m_appConfig));
+        if (sendingMode) dialog.SetMode(CMeishiServiceSettingDlg::kModeSending);
+        if (dialog.DoModal() != IDOK) return false;
+        dialog.GetSettingItem(item);
+        return true;
+    }
+
+    int ShowUploadResult(HWND parent, ISMRUploadFileList* list) override {
+        CUploadResultDlg dialog(parent);
+        dialog.SetUploadFileList(list);
+        const INT_PTR result = dialog.DoModal();
+        // A dialog that could not be shown gives no answer to retry on.
+        if (result == -1) return UPLOAD_RESULT_FINISH;
+        return static_cast<int>(result);
+    }
+
+    bool BrowseForFolder(HWND parent, const std::wstring& initialFolder, std::wstring& chosen) override {
+        CBrowseForFolder browser(parent, nullptr, initialFolder);
+        if (!browser.BFFModal()) return false;
+        std::wstring path = browser.GetFolderPath();
+        if (path.empty()) return false;
+        chosen = std::move(path);
+        return true;
+    }
+
+    int ShowMessage(HWND parent, const wchar_t* text, const wchar_t* caption, UINT type) override {
+        return ::MessageBoxW(parent, text, caption, type);
+    }
+
+private:
+    const std::map<std::wstring, std::wstring>& m_appConfig;
+    CStatusDlgHost m_status;
 };
+
 }  // namespace
 
-std::unique_ptr<IUploadDialogs> CreateRealUploadDialogs() { return std::make_unique<CNoDialogs>(); }
+std::unique_ptr<IUploadDialogs> CreateRealUploadDialogs() {
+    return std::make_unique<CRealUploadDialogs>(NoConfiguration());
+}
+
+std::unique_ptr<IUploadDialogs> CreateRealUploadDialogs(const std::map<std::wstring, std::wstring>& appConfig) {
+    return std::make_unique<CRealUploadDialogs>(appConfig);
+}
 
 }  // namespace tessaran

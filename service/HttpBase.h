@@ -1,0 +1,143 @@
+// The HTTPS transport under both web service clients, on WinINet: one session
+// and one connection to one host, the card service's session cookie, GET and
+// POST with status mapping, one logon-and-resend, the idle refresh, and the
+// multipart uploads with their part writers.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdint>
+#include <string>
+
+#include "support/Handles.h"
+
+namespace tessaran {
+
+// The result of every service client operation. Callers count 0 and 200 to
+// 299 as success; 400, 401, 403, 404, 409, 412 and 500 are HTTP statuses
+// passed on as they are.
+enum ServiceResult : int {
+    kServiceOk = 0,
+    kServiceNotOpen = -1,
+    kServiceAlreadyOpen = -2,
+    kServiceBadArgument = -3,        // also: a file part's file is missing or unreadable
+    kServiceSessionFailed = -4,
+    kServiceCannotConnect = -5,
+    kServiceNoMemory = -6,           // also: a file part's file is 4 GiB or larger
+    kServiceRequestFailed = -101,    // request not opened, or not sent and no resend left
+    kServiceBadResponse = -102,      // the answer could not be read, is too long, or is unusable
+    kServiceUnexpectedStatus = -121,
+    kServiceTimeoutNotSet = -999,
+};
+
+inline bool IsServiceSuccess(int code) noexcept { return code == 0 || (code >= 200 && code <= 299); }
+
+// What both clients present themselves as, and the port of both services.
+constexpr wchar_t kServiceAgent[] = L"SMR-MeishiRegister/1.0";
+constexpr uint16_t kServicePort = 443;
+
+// Both uploads use this boundary; every delimiter line is "--" followed by it.
+constexpr char kFormBoundary[] = "--------FFF3F395A90B452BB8BEDC878DDBD152";
+
+// A response body longer than this is refused (-102) rather than held.
+constexpr DWORD kMaxResponseBytes = 8u * 1024u * 1024u;
+
+// Idle time after which the next request first reconnects and logs on again.
+constexpr int64_t kIdleRefreshSeconds = 300;
+
+class CFormBody;
+
+class CHttp_base {
+public:
+    CHttp_base() noexcept;
+    virtual ~CHttp_base();
+    CHttp_base(const CHttp_base&) = delete;
+    CHttp_base& operator=(const CHttp_base&) = delete;
+
+    // The client's logon; the transport calls Login(0) whenever it has to log
+    // on again. Returns a result code (0 = success).
+    virtual int Login(int retry) = 0;
+    // The client's logoff; ends in Close.
+    virtual int Logout() = 0;
+
+    // Opens session and connection: 0, or -2 (already open), -4, -5, -999.
+    int Init_Http(const wchar_t* agent, const wchar_t* host, uint16_t port) noexcept;
+    // Replaces the connection: 0, -1 without a session, -5 on failure.
+    int Connect() noexcept;
+    // Closes connection and session and forgets the cookie.
+    void Close() noexcept;
+    bool IsOpen() const noexcept { return static_cast<bool>(m_hSession); }
+
+    // The response slot, when given, must be empty; on success it receives a
+    // movable global memory block (owned by the caller) holding exactly *size
+    // valid bytes, or stays null for an empty body.
+    int Get(const wchar_t* path, HGLOBAL* response, DWORD* size) noexcept;
+    // retry 1 allows one logon and resend after a 401 or a failed send.
+    // `headers` is one header line without a line end, or null.
+    int Post(int retry, const wchar_t* path, const wchar_t* headers, const void* body, DWORD length,
+             HGLOBAL* response, DWORD* size) noexcept;
+
+    void UpdateLastAccess() noexcept;
+
+    // Certificates are verified unless this is set (test and staging servers
+    // only): then wrong names, invalid dates and unknown authorities pass.
+    // Applies to every later request.
+    void SetTrustAnyCertificate(bool trustAny) noexcept { m_TrustAnyCertificate = trustAny; }
+    bool TrustAnyCertificate() const noexcept { return m_TrustAnyCertificate; }
+
+    // Part writers of a multipart/form-data body. Without a destination they
+    // only measure. They check their required arguments (-3, size slot left
+    // alone), set *size to 0 and then to the bytes the piece takes, and
+    // return 0. The caller guarantees room at the destination.
+    static int WriteFormField(char* destination, const char* boundary, const char* name, const char* value,
+                              DWORD* size) noexcept;
+    static int WriteFormFileData(char* destination, const char* boundary, const char* name,
+                                 const char* fileName, const void* content, DWORD length, DWORD* size) noexcept;
+    // Reads the file at `path` (null: empty content) on every call, measuring
+    // included; -3 when it is missing or cannot be opened or read, -6 when it
+    // is 4 GiB or larger or no memory can hold it.
+    static int WriteFormFile(char* destination, const char* boundary, const char* name, const char* fileName,
+                             const wchar_t* path, DWORD* size) noexcept;
+    static int WriteFormEnd(char* destination, const char* boundary, DWORD* size) noexcept;
+
+protected:
+    enum class MultipartKind {
+        CardUpload,  // the card service's image uploads: full status mapping, no body read
+        CardOcr,     // the OCR request: 2xx or -121, body read into the response text
+    };
+
+    // Reconnects and logs on again when the last exchange is more than five
+    // minutes old; the first step of every request.
+    void RefreshIfIdle() noexcept;
+
+    int SendRequest(int retry, const wchar_t* verb, const wchar_t* path, const wchar_t* headers,
+                    const void* body, DWORD length, HGLOBAL* response, DWORD* size) noexcept;
+
+    // One multipart POST with one resend allowed (after Connect and Login(0)).
+    // `response` receives the body for CardOcr and is ignored otherwise.
+    int SendMultipart(MultipartKind kind, const wchar_t* path, const CFormBody& body,
+                      std::string* response) noexcept;
+
+    // Reads the whole body into a new block. Returns its length (0: no block),
+    // or -102 when reading fails, memory runs out, or the body passes
+    // kMaxResponseBytes.
+    static int ReadResponse(HINTERNET request, HGLOBAL* block) noexcept;
+
+    std::wstring m_Cookie;         // "JSESSIONID=value" as sent; empty when none
+    UniqueHInternet m_hSession;    // null while closed
+    UniqueHInternet m_hConnect;    // null when there is no connection
+    std::wstring m_Agent;
+    std::wstring m_Host;
+    uint16_t m_Port;
+    SYSTEMTIME m_LastAccess;       // end of the last 2xx exchange, logon or refresh
+    bool m_HasLastAccess;
+    bool m_TrustAnyCertificate;
+
+private:
+    HINTERNET OpenRequest(const wchar_t* verb, const wchar_t* path) noexcept;
+    void CaptureCookie(HINTERNET request) noexcept;
+    void Reconnect() noexcept;
+};
+
+}  // namespace tessaran

@@ -1,0 +1,100 @@
+// What every stand-in test starts from: a clean stand-in with one account, the
+// real clock, and clients pointed at the stand-in through the configuration.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "Standin.h"
+#include "common/TestPaths.h"
+#include "service/HttpBase.h"
+#include "service/HttpMeishiRegister.h"
+#include "service/ServiceConfig.h"
+#include "support/Clock.h"
+
+namespace tessaran_test {
+
+// Mail address and token with every character the logon form escapes, and
+// non-ASCII text.
+constexpr char kMail[] = "a&b=c%d@example.jp";
+constexpr char kToken[] = "tok=en&%25 +\xE6\x97\xA5\xE6\x9C\xAC";
+
+// A transport whose logon sends nothing: it counts the calls and answers what
+// the test says.
+class ProbeTransport : public tessaran::CHttp_base {
+public:
+    int Login(int retry) noexcept override {
+        ++logins;
+        lastLoginRetry = retry;
+        return onLogin ? onLogin() : 0;
+    }
+    int Logout() noexcept override {
+        Close();
+        return 0;
+    }
+    const std::wstring& Cookie() const { return m_Cookie; }
+    static int Read(HINTERNET request, HGLOBAL* block) { return ReadResponse(request, block); }
+
+    int logins = 0;
+    int lastLoginRetry = -1;
+    std::function<int()> onLogin;
+};
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!standin.Available()) GTEST_SKIP() << "runs only against the stand-in (STANDIN_PORT unset)";
+        standin.Reset();
+        standin.AddAccount(kMail, kToken);
+        tessaran::ClockResetForTest();
+    }
+    void TearDown() override { tessaran::ClockResetForTest(); }
+
+    // The configuration a test or staging set-up gives: the stand-in's
+    // self-signed certificate is accepted only because it says so.
+    tessaran::ServiceConfig Config(bool trustAny = true, const std::wstring& hostName = std::wstring()) const {
+        const std::wstring host =
+            (hostName.empty() ? standin.Host() : hostName) + L":" + std::to_wstring(standin.Port());
+        std::map<std::wstring, std::wstring> appConfig{{L"cardServiceHost", host}, {L"ocrServiceHost", host}};
+        if (trustAny) appConfig[L"trustAnyCertificate"] = L"1";
+        return tessaran::ServiceConfig::FromAppConfig(appConfig);
+    }
+
+    int Open(tessaran::CHttp_base& transport, bool trustAny = true, const std::wstring& hostName = std::wstring()) {
+        const tessaran::ServiceConfig config = Config(trustAny, hostName);
+        transport.SetTrustAnyCertificate(config.trustAnyCertificate);
+        return transport.Init_Http(tessaran::kServiceAgent, config.cardService.host.c_str(), config.cardService.port);
+    }
+
+    // Opens the card client and logs on with the test account.
+    int LogOn(tessaran::CHttpMeishiRegister& client, const std::wstring& mail = FromUtf8(kMail),
+              const std::wstring& token = FromUtf8(kToken)) {
+        const tessaran::ServiceConfig config = Config();
+        client.SetTrustAnyCertificate(config.trustAnyCertificate);
+        const int opened = client.Init_HttpMeishiRegister(tessaran::kServiceAgent, config.cardService.host.c_str(),
+                                                          config.cardService.port, mail.c_str(), token.c_str());
+        if (opened != 0) return opened;
+        return client.Login(0);
+    }
+
+    Standin standin;
+};
+
+// A GET through the transport with the body as text.
+inline int GetText(tessaran::CHttp_base& transport, const wchar_t* path, std::string* body) {
+    HGLOBAL block = nullptr;
+    DWORD size = 0;
+    const int result = transport.Get(path, &block, &size);
+    body->clear();
+    if (block) {
+        void* data = ::GlobalLock(block);
+        body->assign(static_cast<const char*>(data), size);
+        ::GlobalUnlock(block);
+        ::GlobalFree(block);
+    }
+    return result;
+}
+
+}  // namespace tessaran_test

@@ -1,0 +1,626 @@
+// Whole upload runs against the stand-in services, with scripted answers for
+// every dialog.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "StandinControl.h"
+#include "common/LogCapture.h"
+#include "common/ScriptedDialogs.h"
+#include "common/TestImages.h"
+#include "common/TestPaths.h"
+#include "controller/MeishiServiceCtrl.h"
+#include "upload/ServiceResult.h"
+
+using namespace tessaran;
+using tessaran_test::ScratchDir;
+using tessaran_test::ScriptedDialogs;
+using upload_test::Member;
+using upload_test::Number;
+using upload_test::StandinControl;
+using upload_test::Text;
+
+namespace {
+
+const char kMail[] = "card.user@example.com";
+const char kToken[] = "app-token:with&odd=chars%";
+constexpr HRESULT kCancelled = static_cast<HRESULT>(0x800704C7);
+const HRESULT kLogon401 = MakeServiceHResult(401);
+const HRESULT kStatus500 = MakeServiceHResult(500);
+const HRESULT kOcrFailed = MakeServiceHResult(-121);
+
+std::wstring Wide(const std::string& text) { return tessaran_test::FromUtf8(text); }
+
+std::string Fault(const std::string& prefix, int status, int count = 1) {
+    return "{\"path_prefix\":\"" + prefix + "\",\"status\":" + std::to_string(status) +
+           ",\"count\":" + std::to_string(count) + "}";
+}
+
+struct Scan {
+    std::wstring path;
+    std::string name;  // without extension: what the OCR stand-in answers as lastName
+    UINT width;
+    UINT height;
+};
+
+class UploadRun : public testing::Test {
+protected:
+    StandinControl standin;
+    ScriptedDialogs dialogs;
+    CMeishiServiceCtrl ctrl;
+    ScratchDir folder{L"run"};
+    tessaran_test::LogCapture log;
+    GUID jobId = {};
+    SettingItem job;
+    std::vector<Scan> scans;
+    std::wstring listFile;
+
+    void SetUp() override {
+        ASSERT_NE(standin.port(), 0) << "run this program through tools/standin/run_with_standin.py";
+        ASSERT_TRUE(standin.Reset());
+        ASSERT_TRUE(standin.AddAccount(kMail, kToken));
+        ctrl.SetDialogs(&dialogs);
+        ctrl.SetAppConfigValue(L"cardServiceHost", standin.HostAndPort());
+        ctrl.SetAppConfigValue(L"ocrServiceHost", standin.HostAndPort());
+        ctrl.SetAppConfigValue(L"trustAnyCertificate", L"1");
+        ASSERT_EQ(ctrl.Connect(), S_OK);
+        job.SetMailAddress(Wide(kMail));
+        job.SetAppToken(Wide(kToken));
+    }
+
+    // Stores the job with its current settings.
+    void StoreJob() {
+        ASSERT_EQ(::CoCreateGuid(&jobId), S_OK);
+        job.SetGuid(jobId);
+        ASSERT_EQ(ctrl.DataStore().AddItem(job), S_OK);
+    }
+
+    // n card images of distinct widths, listed in a new list file.
+    void MakeScans(int n) {
+        for (int i = 1; i <= n; ++i) {
+            Scan scan{folder / (L"card" + std::to_wstring(i) + L".jpg"), "card" + std::to_string(i),
+                      static_cast<UINT>(300 + 10 * i), 200};
+            ASSERT_EQ(tessaran_test::WriteTestImage(scan.path, scan.width, scan.height), S_OK);
+            scans.push_back(scan);
+        }
+        WriteList();
+    }
+
+    void WriteList() {
+        std::wstring text = L"\xFEFF";
+        for (const Scan& scan : scans) text += scan.path + L"\r\n";
+        listFile = folder / L"upload.lst";
+        tessaran_test::WriteFileBytes(listFile, std::string(reinterpret_cast<const char*>(text.data()),
+                                                            text.size() * sizeof(wchar_t)));
+    }
+
+    HRESULT Run(VARIANT_BOOL deleteFiles = VARIANT_FALSE) {
+        return ctrl.Execute(jobId, listFile.c_str(), deleteFiles, nullptr);
+    }
+
+    std::map<std::string, picojson::value> CardsByName() {
+        std::map<std::string, picojson::value> cards;
+        for (const picojson::value& card : standin.Cards()) cards[Text(Member(card, "card"), "lname")] = card;
+        return cards;
+    }
+
+    // (file name, meishiLang) of every OCR request, in order.
+    std::vector<std::pair<std::string, std::string>> OcrLog() {
+        std::vector<std::pair<std::string, std::string>> log;
+        for (const picojson::value& request : standin.OcrRequests()) {
+            log.emplace_back(Text(Member(request, "image"), "filename"),
+                             Text(Member(request, "fields"), "meishiLang"));
+        }
+        return log;
+    }
+
+    int Requests(const std::string& method, const std::string& pathPrefix) {
+        int n = 0;
+        for (const picojson::value& entry : standin.Journal(pathPrefix)) n += Text(entry, "method") == method;
+        return n;
+    }
+
+    // Every accepted registration or back image is followed by exactly one
+    // sync ID report, and a refused one by none.
+    void ExpectOneReportPerStoredImage() {
+        const picojson::array journal = standin.Journal("/service/");
+        for (size_t i = 0; i < journal.size(); ++i) {
+            const std::string path = Text(journal[i], "path");
+            if (path.rfind("/service/m_card/", 0) != 0) continue;
+            const bool stored = Number(journal[i], "status") == 200;
+            const bool reported = i + 1 < journal.size() && Text(journal[i + 1], "path") == "/service/m_log/";
+            EXPECT_EQ(reported, stored) << path << " answered " << Number(journal[i], "status");
+            if (reported) {
+                EXPECT_TRUE(i + 2 >= journal.size() || Text(journal[i + 2], "path") != "/service/m_log/");
+            }
+        }
+    }
+
+    void ExpectThumbnailOf(const picojson::value& image, UINT width, UINT height) {
+        const UINT thumbWidth = width > height ? 200 : width * 200 / height;
+        const UINT thumbHeight = width > height ? height * 200 / width : 200;
+        EXPECT_EQ(Number(image, "width"), thumbWidth);
+        EXPECT_EQ(Number(image, "height"), thumbHeight);
+    }
+
+    void ExpectNoThumbnailsLeft() {
+        for (const Scan& scan : scans) {
+            EXPECT_FALSE(tessaran_test::FileExists(folder / (Wide(scan.name) + L"_thumb.jpg"))) << scan.name;
+        }
+    }
+
+    // The names and texts the result dialog listed the n-th time.
+    std::vector<std::wstring> ResultNames(size_t shown) {
+        std::vector<std::wstring> names;
+        if (shown < dialogs.resultShown.size()) {
+            for (const auto& row : dialogs.resultShown[shown]) names.push_back(row.name);
+        }
+        return names;
+    }
+
+    std::string SettingsFileBytes() {
+        wchar_t path[MAX_PATH] = {};
+        ctrl.DataStore().GetSettingsFilePath(path);
+        return tessaran_test::ReadFileBytes(path);
+    }
+};
+
+// ---- sending ----
+
+TEST_F(UploadRun, PairingSendsOddPagesAsCardsAndEvenPagesAsTheirBacks) {
+    job.SetEvenNumberImageToBackPage(1);
+    job.SetOCRLangID(1);
+    job.SetOCRLangBackID(2);
+    StoreJob();
+    MakeScans(6);
+
+    ASSERT_EQ(Run(), S_OK);
+    EXPECT_TRUE(dialogs.resultShown.empty());
+    EXPECT_EQ(OcrLog(), (std::vector<std::pair<std::string, std::string>>{
+                            {"card1.jpg", "1"}, {"card3.jpg", "1"}, {"card5.jpg", "1"}}));
+    EXPECT_EQ(Requests("GET", "/service/m_newsyncid/"), 3);
+
+    auto cards = CardsByName();
+    ASSERT_EQ(cards.size(), 3u);
+    for (int front : {0, 2, 4}) {
+        const Scan& scan = scans[static_cast<size_t>(front)];
+        const Scan& back = scans[static_cast<size_t>(front) + 1];
+        SCOPED_TRACE(scan.name);
+        ASSERT_EQ(cards.count(scan.name), 1u);
+        const picojson::value& card = cards[scan.name];
+        EXPECT_EQ(Number(Member(card, "image"), "width"), scan.width);
+        ExpectThumbnailOf(Member(card, "thumb"), scan.width, scan.height);
+        EXPECT_EQ(Number(Member(card, "back"), "width"), back.width);
+        ExpectThumbnailOf(Member(card, "back_thumb"), back.width, back.height);
+        EXPECT_EQ(Member(card, "m_log").get<picojson::array>().size(), 2u);  // card and back
+        EXPECT_EQ(Text(Member(card, "card"), "group"), u8"グループ未設定");
+    }
+    EXPECT_EQ(standin.MlogReports().size(), 6u);
+    ExpectOneReportPerStoredImage();
+    ExpectNoThumbnailsLeft();
+
+    // Without the delete flag every scan stays.
+    for (const Scan& scan : scans) EXPECT_TRUE(tessaran_test::FileExists(scan.path));
+    EXPECT_TRUE(tessaran_test::FileExists(listFile));
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"bfiledelete == VARIANT_FALSE"));
+
+    EXPECT_EQ(dialogs.statusStarts, 1);
+    EXPECT_EQ(dialogs.statusEnds, 1);
+    ASSERT_FALSE(dialogs.statusTexts.empty());
+    EXPECT_EQ(dialogs.statusTexts.front(), L"サービス へ接続中...");
+    EXPECT_EQ(dialogs.statusTexts.back(), L"6個のファイルをアップロード中 : 100%完了");
+    for (const wchar_t* line : {L"CMeishiServiceCtrl::Execute start", L"CMeishiServiceCtrl::UploadFiles start",
+                                L"CMeishiServiceCtrl::UploadFiles end", L"CMeishiServiceCtrl::Execute end"}) {
+        EXPECT_TRUE(log.Has(LOG_TRACE, line)) << tessaran_test::ToUtf8(line);
+    }
+}
+
+TEST_F(UploadRun, WithoutPairingEveryPageIsACardAndEvenPagesUseTheBackLanguage) {
+    job.SetEvenNumberImageToBackPage(0);
+    job.SetOCRLangID(1);
+    job.SetOCRLangBackID(2);
+    StoreJob();
+    MakeScans(6);
+
+    ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
+    EXPECT_EQ(OcrLog(), (std::vector<std::pair<std::string, std::string>>{{"card1.jpg", "1"},
+                                                                          {"card2.jpg", "2"},
+                                                                          {"card3.jpg", "1"},
+                                                                          {"card4.jpg", "2"},
+                                                                          {"card5.jpg", "1"},
+                                                                          {"card6.jpg", "2"}}));
+    auto cards = CardsByName();
+    ASSERT_EQ(cards.size(), 6u);
+    for (const Scan& scan : scans) {
+        const picojson::value& card = cards[scan.name];
+        EXPECT_TRUE(Member(card, "back").is<picojson::null>()) << scan.name;
+        EXPECT_EQ(Member(card, "m_log").get<picojson::array>().size(), 1u) << scan.name;
+    }
+    EXPECT_EQ(Requests("POST", "/service/m_card/backimage/"), 0);
+    ExpectOneReportPerStoredImage();
+
+    // Everything was sent: the scans and the list go, as the host asked.
+    for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
+    EXPECT_FALSE(tessaran_test::FileExists(listFile));
+    EXPECT_TRUE(log.Has(LOG_TRACE, L"CMeishiServiceCtrl::DeleteTargetFiles end"));
+}
+
+TEST_F(UploadRun, FiveFilesWithPairingEndWithAFrontWithoutBack) {
+    job.SetEvenNumberImageToBackPage(1);
+    StoreJob();
+    MakeScans(5);
+    // A failed logoff is only written down.
+    ASSERT_TRUE(standin.QueueFault(Fault("/service/m_logout", 500)));
+    ASSERT_EQ(Run(), S_OK);
+    EXPECT_TRUE(dialogs.resultShown.empty());
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.ServerLogout() Error = 500"));
+    auto cards = CardsByName();
+    ASSERT_EQ(cards.size(), 3u);
+    EXPECT_FALSE(Member(cards["card3"], "back").is<picojson::null>());
+    EXPECT_TRUE(Member(cards["card5"], "back").is<picojson::null>());
+    EXPECT_EQ(Requests("POST", "/service/m_card/backimage/"), 2);
+}
+
+TEST_F(UploadRun, WithoutAThumbnailTheScanIsSentInItsPlace) {
+    StoreJob();
+    MakeScans(1);
+    Scan broken{folder / L"broken.jpg", "broken", 0, 0};
+    tessaran_test::WriteFileBytes(broken.path, std::string(3000, 'x'));
+    scans.push_back(broken);
+    WriteList();
+
+    ASSERT_EQ(Run(), S_OK);
+    auto cards = CardsByName();
+    ASSERT_EQ(cards.count("broken"), 1u);
+    EXPECT_EQ(Number(Member(cards["broken"], "image"), "size"), 3000);
+    EXPECT_EQ(Number(Member(cards["broken"], "thumb"), "size"), 3000);
+    EXPECT_EQ(Text(Member(cards["broken"], "image"), "sha256"), Text(Member(cards["broken"], "thumb"), "sha256"));
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"CreateThumbnailImage Error = 80004005"));
+    EXPECT_TRUE(tessaran_test::FileExists(broken.path));  // the scan stood in for the thumbnail; it stays
+    ExpectNoThumbnailsLeft();
+}
+
+TEST_F(UploadRun, NonAsciiFileNamesTravelIntact) {
+    StoreJob();
+    Scan scan{folder / L"山田 太郎＃1.jpeg", u8"山田 太郎＃1", 420, 250};
+    ASSERT_EQ(tessaran_test::WriteTestImage(scan.path, scan.width, scan.height), S_OK);
+    scans.push_back(scan);
+    WriteList();
+    ASSERT_EQ(Run(), S_OK);
+    EXPECT_EQ(OcrLog(), (std::vector<std::pair<std::string, std::string>>{{u8"山田 太郎＃1.jpeg", "1"}}));
+    auto cards = CardsByName();
+    ASSERT_EQ(cards.count(scan.name), 1u);
+    ExpectThumbnailOf(Member(cards[scan.name], "thumb"), scan.width, scan.height);
+    ExpectNoThumbnailsLeft();
+}
+
+// ---- failures of single cards ----
+
+TEST_F(UploadRun, FailedOcrOfAFrontFailsItsBackAndFinishGivesUpEverything) {
+    job.SetEvenNumberImageToBackPage(1);
+    StoreJob();
+    MakeScans(4);
+    ASSERT_TRUE(standin.QueueFault(Fault("/CardOCR/cardocr", 500)));
+    dialogs.resultChoices = {UPLOAD_RESULT_FINISH};
+
+    ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
+    ASSERT_EQ(dialogs.resultShown.size(), 1u);
+    ASSERT_EQ(dialogs.resultShown[0].size(), 2u);
+    for (const auto& row : dialogs.resultShown[0]) {
+        EXPECT_EQ(row.result, kOcrFailed);
+        EXPECT_EQ(row.text, L"接続先のサービスから不明なエラーが返ってきました。\n[エラー:-121]");
+    }
+    EXPECT_EQ(ResultNames(0), (std::vector<std::wstring>{L"card1.jpg", L"card2.jpg"}));
+    auto cards = CardsByName();
+    EXPECT_EQ(cards.size(), 1u);
+    EXPECT_EQ(cards.count("card3"), 1u);
+    EXPECT_EQ(Requests("POST", "/service/m_card/backimage/"), 1);  // card2 was never sent
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.m_HttpOCR.Post_cardocr Error = -121"));
+
+    // Finish gives up the unsent scans too: everything goes.
+    for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
+    EXPECT_FALSE(tessaran_test::FileExists(listFile));
+}
+
+TEST_F(UploadRun, FailedSyncIdOrRegistrationFailsOnlyThatCard) {
+    StoreJob();
+    MakeScans(3);
+    ASSERT_TRUE(standin.QueueFault(Fault("/service/m_newsyncid/", 500)));
+    dialogs.cancelScript = [this](int query) {
+        if (query == 2) standin.QueueFault(Fault("/service/m_card/", 412));
+        return FALSE;
+    };
+    ASSERT_EQ(Run(), S_OK);
+    ASSERT_EQ(dialogs.resultShown.size(), 1u);
+    ASSERT_EQ(dialogs.resultShown[0].size(), 2u);
+    EXPECT_EQ(dialogs.resultShown[0][0].result, kStatus500);
+    EXPECT_EQ(dialogs.resultShown[0][1].name, L"card2.jpg");
+    EXPECT_EQ(dialogs.resultShown[0][1].text, L"これ以上登録することができません。\n[エラー:0412]");
+    EXPECT_EQ(CardsByName().count("card3"), 1u);
+    EXPECT_EQ(standin.MlogReports().size(), 1u);
+    ExpectOneReportPerStoredImage();
+    ExpectNoThumbnailsLeft();
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.m_Http.Get_m_newsyncid Error = 500"));
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.DoUploadMeishi Error = 412"));
+}
+
+TEST_F(UploadRun, RetryTreatsAFailedBackAsTheNextCard) {
+    job.SetEvenNumberImageToBackPage(1);
+    job.SetOCRLangID(1);
+    StoreJob();
+    MakeScans(4);
+    ASSERT_TRUE(standin.QueueFault(Fault("/service/m_card/backimage/", 500)));
+    // card3's reading fails in the first pass only.
+    dialogs.cancelScript = [this](int query) {
+        if (query == 2 && dialogs.statusStarts == 1) standin.QueueFault(Fault("/CardOCR/cardocr", 500));
+        return FALSE;
+    };
+    dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
+    dialogs.settingsOk = true;
+    dialogs.settingsEdit = [](SettingItem& item) { item.SetOCRLangID(2); };
+
+    ASSERT_EQ(Run(), S_OK);
+    ASSERT_EQ(dialogs.resultShown.size(), 1u);
+    EXPECT_EQ(ResultNames(0), (std::vector<std::wstring>{L"card2.jpg", L"card3.jpg", L"card4.jpg"}));
+    EXPECT_EQ(dialogs.resultShown[0][0].result, kStatus500);
+    EXPECT_EQ(dialogs.resultShown[0][1].result, kOcrFailed);
+    EXPECT_EQ(dialogs.settingsAsked, 1);
+    EXPECT_TRUE(dialogs.settingsSendingMode);
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.DoUploadImage Error = 500"));
+
+    // Second pass: card2 is read as a front with the front language and gets
+    // card3 as its back; card4 is a card of its own. (The refused reading of
+    // card3 is only in the journal.)
+    EXPECT_EQ(OcrLog(), (std::vector<std::pair<std::string, std::string>>{
+                            {"card1.jpg", "1"}, {"card2.jpg", "2"}, {"card4.jpg", "2"}}));
+    EXPECT_EQ(Requests("POST", "/CardOCR/cardocr"), 4);
+    auto cards = CardsByName();
+    ASSERT_EQ(cards.size(), 3u);
+    EXPECT_TRUE(Member(cards["card1"], "back").is<picojson::null>());
+    EXPECT_EQ(Number(Member(cards["card2"], "back"), "width"), scans[2].width);
+    EXPECT_TRUE(Member(cards["card4"], "back").is<picojson::null>());
+    ExpectOneReportPerStoredImage();
+}
+
+// A card sent in an earlier pass is finished; attaching it as the back of the
+// card before it would register its picture a second time, on another card.
+TEST_F(UploadRun, RetryNeverAttachesAFinishedCardAsABack) {
+    job.SetEvenNumberImageToBackPage(1);
+    StoreJob();
+    MakeScans(4);
+    ASSERT_TRUE(standin.QueueFault(Fault("/service/m_card/backimage/", 500)));
+    dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
+    dialogs.settingsOk = true;
+
+    ASSERT_EQ(Run(), S_OK);
+    EXPECT_EQ(ResultNames(0), std::vector<std::wstring>{L"card2.jpg"});
+    auto cards = CardsByName();
+    ASSERT_EQ(cards.size(), 3u);
+    EXPECT_TRUE(Member(cards["card2"], "back").is<picojson::null>());
+    EXPECT_EQ(Number(Member(cards["card3"], "back"), "width"), scans[3].width);
+    EXPECT_EQ(Requests("POST", "/service/m_card/backimage/"), 2);  // the failed one and card4
+}
+
+// ---- logon ----
+
+TEST_F(UploadRun, RefusedLogonFailsEveryFileWithThe401Message) {
+    job.SetAppToken(L"wrong-token");
+    StoreJob();
+    MakeScans(3);
+    ASSERT_EQ(Run(), S_OK);
+    ASSERT_EQ(dialogs.resultShown.size(), 1u);
+    ASSERT_EQ(dialogs.resultShown[0].size(), 3u);
+    for (const auto& row : dialogs.resultShown[0]) {
+        EXPECT_EQ(row.result, kLogon401);
+        EXPECT_EQ(row.text, L"ログインできません。ログイン情報を正しく設定しているか確認して下さい。\n[エラー:0401]");
+    }
+    EXPECT_TRUE(standin.OcrRequests().empty());
+    EXPECT_EQ(Requests("GET", "/service/m_logout"), 0);  // a refused logon is not logged off
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.ServerLogin: error = 80EF0579"));
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"UploadFiles Error = 80EF0579"));
+}
+
+TEST_F(UploadRun, RefusedLogonOfARetryMarksFinishedFilesToo) {
+    StoreJob();
+    MakeScans(3);
+    ASSERT_TRUE(standin.QueueFault(Fault("/service/m_card/", 500)));
+    dialogs.resultChoices = {UPLOAD_RESULT_RETRY, UPLOAD_RESULT_RETRY};
+    dialogs.settingsOk = true;
+    int edits = 0;
+    dialogs.settingsEdit = [&edits](SettingItem& item) {
+        item.SetAppToken(++edits == 1 ? L"wrong-token" : Wide(kToken));
+    };
+
+    ASSERT_EQ(Run(), S_OK);
+    ASSERT_EQ(dialogs.resultShown.size(), 2u);
+    EXPECT_EQ(ResultNames(0), std::vector<std::wstring>{L"card1.jpg"});
+    EXPECT_EQ(ResultNames(1), (std::vector<std::wstring>{L"card1.jpg", L"card2.jpg", L"card3.jpg"}));
+    for (const auto& row : dialogs.resultShown[1]) EXPECT_EQ(row.result, kLogon401);
+    // The third pass sends all three again.
+    EXPECT_EQ(standin.Cards().size(), 5u);
+    EXPECT_EQ(dialogs.statusStarts, 3);
+}
+
+TEST_F(UploadRun, CancelledLogonDialogCancelsEveryFile) {
+    job.SetAppToken(L"");
+    StoreJob();
+    MakeScans(2);
+    ASSERT_EQ(Run(), S_OK);
+    EXPECT_EQ(dialogs.logonAsked, 1);
+    EXPECT_EQ(dialogs.logonPresetMail, Wide(kMail));
+    EXPECT_EQ(dialogs.showCommands, std::vector<int>{SW_HIDE});
+    ASSERT_EQ(dialogs.resultShown.size(), 1u);
+    ASSERT_EQ(dialogs.resultShown[0].size(), 2u);
+    for (const auto& row : dialogs.resultShown[0]) {
+        EXPECT_EQ(row.result, kCancelled);
+        EXPECT_EQ(row.text, GetResultText(kCancelled));
+        EXPECT_FALSE(row.text.empty());
+        EXPECT_EQ(row.text.find(L"[エラー"), std::wstring::npos);  // the system's words, not the table's
+    }
+    EXPECT_TRUE(standin.Journal("/service/").empty());
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"IDCANCEL == Dlg.DoModal(): error = 800704C7"));
+}
+
+TEST_F(UploadRun, LogonDialogValuesServeTheRunOnly) {
+    job.SetMailAddress(L"");
+    job.SetAppToken(L"");
+    StoreJob();
+    MakeScans(2);
+    const std::string settingsBefore = SettingsFileBytes();
+    dialogs.logonOk = true;
+    dialogs.logonMailAddress = Wide(kMail);
+    dialogs.logonAppToken = Wide(kToken);
+
+    ASSERT_EQ(Run(), S_OK);
+    EXPECT_EQ(dialogs.showCommands, (std::vector<int>{SW_HIDE, SW_SHOW}));
+    EXPECT_EQ(standin.Cards().size(), 2u);
+    EXPECT_EQ(SettingsFileBytes(), settingsBefore);
+}
+
+// ---- the user's choices ----
+
+TEST_F(UploadRun, CancelDuringTheLoopCancelsTheRemainingFilesAndRetrySkipsTheSentOnes) {
+    StoreJob();
+    MakeScans(4);
+    dialogs.cancelScript = [this](int query) { return (dialogs.statusStarts == 1 && query >= 3) ? TRUE : FALSE; };
+    dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
+    dialogs.settingsOk = true;
+
+    ASSERT_EQ(Run(), S_OK);
+    ASSERT_EQ(dialogs.resultShown.size(), 1u);
+    EXPECT_EQ(ResultNames(0), (std::vector<std::wstring>{L"card3.jpg", L"card4.jpg"}));
+    for (const auto& row : dialogs.resultShown[0]) {
+        EXPECT_EQ(row.result, kCancelled);
+        EXPECT_EQ(row.text, GetResultText(kCancelled));
+    }
+    EXPECT_EQ(OcrLog().size(), 4u);  // 1 and 2, then 3 and 4 in the retry
+    EXPECT_EQ(standin.Cards().size(), 4u);
+}
+
+TEST_F(UploadRun, SaveCopiesExactlyTheFailedFilesIntoTheNextFreeFolder) {
+    StoreJob();
+    MakeScans(5);
+    dialogs.cancelScript = [this](int query) {
+        if (query == 2 || query == 4) standin.QueueFault(Fault("/service/m_card/", 500));
+        return FALSE;
+    };
+    ScratchDir target(L"sav");
+    ::CreateDirectoryW((target / L"名刺_001").c_str(), nullptr);
+    dialogs.resultChoices = {UPLOAD_RESULT_SAVE};
+    dialogs.folders = {target.path()};
+
+    ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
+    EXPECT_EQ(ResultNames(0), (std::vector<std::wstring>{L"card2.jpg", L"card4.jpg"}));
+    const std::wstring saved = target / L"名刺_002";
+    EXPECT_TRUE(tessaran_test::FileExists(saved + L"\\card2.jpg"));
+    EXPECT_TRUE(tessaran_test::FileExists(saved + L"\\card4.jpg"));
+    EXPECT_FALSE(tessaran_test::FileExists(saved + L"\\card1.jpg"));
+    UINT width = 0, height = 0;
+    EXPECT_EQ(tessaran_test::ReadImageSize(saved + L"\\card4.jpg", width, height), S_OK);
+    EXPECT_EQ(width, scans[3].width);
+    // Saved copies exist, so the scans may go.
+    for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
+    EXPECT_FALSE(tessaran_test::FileExists(listFile));
+    ExpectOneReportPerStoredImage();
+}
+
+TEST_F(UploadRun, RetryUsesChangedAccountAndLanguagesWithoutStoringThem) {
+    job.SetAppToken(L"wrong-token");
+    job.SetOCRLangID(1);
+    job.SetOCRLangBackID(1);
+    StoreJob();
+    MakeScans(3);
+    const std::string settingsBefore = SettingsFileBytes();
+    dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
+    dialogs.settingsOk = true;
+    dialogs.settingsEdit = [](SettingItem& item) {
+        item.SetAppToken(Wide(kToken));
+        item.SetOCRLangID(2);
+        item.SetOCRLangBackID(1);
+    };
+
+    ASSERT_EQ(Run(), S_OK);
+    EXPECT_EQ(OcrLog(), (std::vector<std::pair<std::string, std::string>>{
+                            {"card1.jpg", "2"}, {"card2.jpg", "1"}, {"card3.jpg", "2"}}));
+    EXPECT_EQ(standin.Cards().size(), 3u);
+    EXPECT_EQ(SettingsFileBytes(), settingsBefore);
+    SettingItem stored;
+    ASSERT_EQ(ctrl.DataStore().GetItem(jobId, stored), S_OK);
+    EXPECT_EQ(stored.GetAppToken(), L"wrong-token");
+    EXPECT_EQ(stored.GetOCRLangID(), 1);
+}
+
+// ---- what a failed run leaves behind (the delete flag is set throughout) ----
+
+TEST_F(UploadRun, MalformedListFailsBeforeAnythingAndDeletesNothing) {
+    StoreJob();
+    MakeScans(2);
+    // The same list without its byte-order mark.
+    std::wstring text;
+    for (const Scan& scan : scans) text += scan.path + L"\r\n";
+    tessaran_test::WriteFileBytes(listFile, std::string(reinterpret_cast<const char*>(text.data()),
+                                                        text.size() * sizeof(wchar_t)));
+    EXPECT_EQ(Run(VARIANT_TRUE), static_cast<HRESULT>(0x8007000D));
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Execute CreateUploadFileList: error = 8007000D"));
+    EXPECT_TRUE(tessaran_test::FileExists(listFile));
+    for (const Scan& scan : scans) EXPECT_TRUE(tessaran_test::FileExists(scan.path));
+    EXPECT_TRUE(standin.Journal().empty());
+    EXPECT_EQ(dialogs.statusStarts, 0);
+}
+
+TEST_F(UploadRun, UnknownJobDeletesNothing) {
+    MakeScans(2);
+    ASSERT_EQ(::CoCreateGuid(&jobId), S_OK);  // never stored
+    EXPECT_EQ(Run(VARIANT_TRUE), static_cast<HRESULT>(0x80070002));
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Execute GetItem: error = 80070002"));
+    EXPECT_TRUE(tessaran_test::FileExists(listFile));
+    for (const Scan& scan : scans) EXPECT_TRUE(tessaran_test::FileExists(scan.path));
+}
+
+TEST_F(UploadRun, CancelledSaveDeletesOnlyTheSentFiles) {
+    StoreJob();
+    MakeScans(3);
+    dialogs.cancelScript = [this](int query) {
+        if (query == 2) standin.QueueFault(Fault("/service/m_card/", 500));
+        return FALSE;
+    };
+    dialogs.resultChoices = {UPLOAD_RESULT_SAVE};  // and no folder: the picker is cancelled
+    EXPECT_EQ(Run(VARIANT_TRUE), kCancelled);
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Execute SaveToLocalFolder: error = 800704C7"));
+    EXPECT_FALSE(tessaran_test::FileExists(scans[0].path));
+    EXPECT_TRUE(tessaran_test::FileExists(scans[1].path));
+    EXPECT_FALSE(tessaran_test::FileExists(scans[2].path));
+    EXPECT_TRUE(tessaran_test::FileExists(listFile));
+}
+
+TEST_F(UploadRun, CancelledRetrySettingsDeleteOnlyTheSentFiles) {
+    job.SetEvenNumberImageToBackPage(1);
+    StoreJob();
+    MakeScans(4);
+    ASSERT_TRUE(standin.QueueFault(Fault("/CardOCR/cardocr", 500)));
+    dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
+    dialogs.settingsOk = false;
+    EXPECT_EQ(Run(VARIANT_TRUE), kCancelled);
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Execute CMeishiServiceSettingDlg CANCEL: error = 800704C7"));
+    EXPECT_TRUE(tessaran_test::FileExists(scans[0].path));  // front and back never sent
+    EXPECT_TRUE(tessaran_test::FileExists(scans[1].path));
+    EXPECT_FALSE(tessaran_test::FileExists(scans[2].path));
+    EXPECT_FALSE(tessaran_test::FileExists(scans[3].path));
+    EXPECT_TRUE(tessaran_test::FileExists(listFile));
+}
+
+// An empty list whose logon fails leaves no failed file to show: the run ends
+// with the failure instead of logging on again and again.
+TEST_F(UploadRun, PassThatFailsWithoutAFailedFileEndsTheRun) {
+    job.SetAppToken(L"wrong-token");
+    StoreJob();
+    WriteList();  // no scans
+    EXPECT_EQ(Run(VARIANT_TRUE), kLogon401);
+    EXPECT_EQ(dialogs.statusStarts, 1);
+    EXPECT_TRUE(dialogs.resultShown.empty());
+    EXPECT_EQ(Requests("POST", "/service/m_login"), 1);
+    EXPECT_TRUE(tessaran_test::FileExists(listFile));
+}
+
+}  // namespace

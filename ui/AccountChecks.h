@@ -1,0 +1,26 @@
+// The account checks shared by the logon and settings dialogs, and texts for
+// their message boxes.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace tessaran {
+
+// Both account fields take at most this many characters.
+constexpr int kAccountFieldLimit = 64;
+
+// Both fields required, checked in the order mail empty, token empty, mail
+// without "@". The message of the first failed check, or null.
+const wchar_t* CheckAccountBothRequired(const std::wstring& mailAddress, const std::wstring& appToken) noexcept;
+
+// Both fields empty is accepted (the job then keeps no account); otherwise
+// checked in the order token missing, mail missing, mail without "@".
+const wchar_t* CheckAccountOptional(const std::wstring& mailAddress, const std::wstring& appToken) noexcept;
+
+// The system's text for an HRESULT, without its line end; a fixed text when
+// the system has none.
+std::wstring SystemMessageText(HRESULT hr);
+
+}  // namespace tessaran

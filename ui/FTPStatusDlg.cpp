@@ -1,0 +1,169 @@
+#include "ui/FTPStatusDlg.h"
+
+#include <commctrl.h>
+
+#include <new>
+
+#include "support/Localize.h"
+#include "support/Result.h"
+#include "ui/resource.h"
+
+namespace tessaran {
+
+CFTPStatusDlg::CFTPStatusDlg(CStatusDlgThread* thread) noexcept : CDialogBase(IDD_FTPSTATUS, nullptr), m_thread(thread) {}
+
+void CFTPStatusDlg::ReleaseStarter() noexcept {
+    if (!m_hStartEvent) return;
+    ::SetEvent(m_hStartEvent);
+    m_hStartEvent = nullptr;
+}
+
+BOOL CFTPStatusDlg::OnInitDialog() {
+    CDialogBase::OnInitDialog();
+    ::SetWindowTextW(m_hWnd, LocalizeText("Scanmoor plug-in for Veltrano").c_str());
+    SetItemText(IDC_FTPSTATUS_CANCEL, L"キャンセル");
+    SetItemText(IDC_FTPSTATUS_TEXT, L"送信中...");
+
+    // No taskbar button, and above the host's windows.
+    LONG_PTR exStyle = ::GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE);
+    exStyle = (exStyle & ~static_cast<LONG_PTR>(WS_EX_APPWINDOW)) | WS_EX_TOOLWINDOW;
+    ::SetWindowLongPtrW(m_hWnd, GWL_EXSTYLE, exStyle);
+    ::SetWindowPos(m_hWnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+
+    // The starter runs again from here on and finds the dialog at once.
+    if (m_thread) m_thread->SetMainWindow(m_hWnd);
+    ReleaseStarter();
+
+    ::SendDlgItemMessageW(m_hWnd, IDC_FTPSTATUS_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    ::SendDlgItemMessageW(m_hWnd, IDC_FTPSTATUS_PROGRESS, PBM_SETPOS, 0, 0);
+    return TRUE;
+}
+
+bool CFTPStatusDlg::OnCommand(UINT id, UINT notifyCode) {
+    if (id == IDC_FTPSTATUS_CANCEL && notifyCode == BN_CLICKED) {
+        // The run sees the flag at its next check; the dialog stays until it ends it.
+        m_bCancel = 1;
+        SetItemText(IDC_FTPSTATUS_TEXT, L"キャンセル中です。しばらくお待ちください...");
+        return true;
+    }
+    return false;
+}
+
+bool CFTPStatusDlg::OnMessage(UINT message, WPARAM, LPARAM, LRESULT& result) {
+    switch (message) {
+        case WM_STATUSDLG_END:
+            EndDialog(0);
+            result = 0;
+            return true;
+        case WM_STATUSDLG_GETCANCEL:
+            result = m_bCancel;
+            return true;
+        case WM_DESTROY:
+            if (m_thread) m_thread->SetMainWindow(nullptr);
+            return false;
+        default:
+            return false;
+    }
+}
+
+BOOL CStatusDlgThread::InitInstance() {
+    CFTPStatusDlg dialog(this);
+    dialog.m_pParent = m_pParent;
+    dialog.m_hStartEvent = m_hStartEvent;
+    m_hStartEvent = nullptr;  // the starter closes it once released
+    dialog.DoModal();
+    // A dialog that failed before its initialisation never released the starter.
+    dialog.ReleaseStarter();
+    SetMainWindow(nullptr);
+    return FALSE;
+}
+
+CStatusDlgHost::~CStatusDlgHost() {
+    EndStatusDlg();
+    if (m_pStatusThread) ReleaseThread();
+}
+
+HWND CStatusDlgHost::Dialog() const noexcept {
+    // A dialog asked to end is no longer talked to: its thread may be stuck.
+    if (!m_pStatusThread || m_endRequested) return nullptr;
+    return m_pStatusThread->MainWindow();
+}
+
+void CStatusDlgHost::StartStatusDlg(HWND parent) noexcept {
+    if (m_pStatusThread) {
+        if (!m_endRequested) return;
+        // The thread of an earlier run did not end in time.
+        ReleaseThread();
+    }
+    auto* thread = new (std::nothrow) CStatusDlgThread;
+    if (!thread) {
+        LogFailure(L"StartStatusDlg CStatusDlgThread new", E_OUTOFMEMORY);
+        return;
+    }
+    if (!thread->CreateThread(CREATE_SUSPENDED)) {
+        delete thread;
+        return;
+    }
+    m_pStatusThread = thread;
+    m_endRequested = false;
+    thread->m_pParent = parent;
+    UniqueHandleNull started(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!started) LogFailure(L"StartStatusDlg CreateEvent", LastErrorHResult());
+    thread->m_hStartEvent = started.get();
+    thread->ResumeThread();
+    if (started) {
+        // Released by the dialog once it exists, or by the thread's end if it never came up.
+        HANDLE waits[2] = {started.get(), thread->ThreadHandle()};
+        ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    }
+}
+
+void CStatusDlgHost::SetStatusText(const wchar_t* text, int position) noexcept {
+    HWND dialog = Dialog();
+    if (!dialog) return;
+    if (HWND line = ::GetDlgItem(dialog, IDC_FTPSTATUS_TEXT)) {
+        ::SendMessageW(line, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text ? text : L""));
+    }
+    if (HWND bar = ::GetDlgItem(dialog, IDC_FTPSTATUS_PROGRESS)) {
+        ::SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    }
+}
+
+BOOL CStatusDlgHost::IsCancelRequested() noexcept {
+    HWND dialog = Dialog();
+    if (!dialog) return FALSE;
+    return static_cast<BOOL>(::SendMessageW(dialog, WM_STATUSDLG_GETCANCEL, 0, 0));
+}
+
+void CStatusDlgHost::ShowStatusDlg(int showCommand) noexcept {
+    if (HWND dialog = Dialog()) ::ShowWindow(dialog, showCommand);
+}
+
+void CStatusDlgHost::EndStatusDlg() noexcept {
+    if (!m_pStatusThread) return;
+    if (!m_endRequested) {
+        if (HWND dialog = m_pStatusThread->MainWindow()) ::PostMessageW(dialog, WM_STATUSDLG_END, 0, 0);
+        m_endRequested = true;
+    }
+    const DWORD waited = ::WaitForSingleObject(m_pStatusThread->ThreadHandle(), m_endWait);
+    if (waited != WAIT_OBJECT_0) {
+        LogFailure(L"EndStatusDlg WaitForSingleObject",
+                   waited == WAIT_TIMEOUT ? HResultFromWin32(WAIT_TIMEOUT) : LastErrorHResult());
+        return;
+    }
+    delete m_pStatusThread;
+    m_pStatusThread = nullptr;
+    m_endRequested = false;
+}
+
+void CStatusDlgHost::ReleaseThread() noexcept {
+    if (::WaitForSingleObject(m_pStatusThread->ThreadHandle(), 0) == WAIT_OBJECT_0) {
+        delete m_pStatusThread;
+    } else {
+        m_pStatusThread->Abandon();
+    }
+    m_pStatusThread = nullptr;
+    m_endRequested = false;
+}
+
+}  // namespace tessaran

@@ -1,0 +1,82 @@
+// The progress dialog of an upload run and the thread it runs on. The run's
+// thread reaches the dialog only through window messages: sent for the text,
+// the bar, the cancel query and show or hide; posted for the end.
+#pragma once
+
+#include <windows.h>
+
+#include "ui/DialogBase.h"
+#include "ui/UiThread.h"
+
+namespace tessaran {
+
+constexpr UINT WM_STATUSDLG_END = WM_APP + 0x64;        // ends the dialog with result 0
+constexpr UINT WM_STATUSDLG_GETCANCEL = WM_APP + 0x65;  // answers the cancel flag
+
+class CStatusDlgThread;
+
+class CFTPStatusDlg : public CDialogBase {
+public:
+    explicit CFTPStatusDlg(CStatusDlgThread* thread) noexcept;
+
+    HWND m_pParent = nullptr;        // the run's window; kept, not used as owner
+    HANDLE m_hStartEvent = nullptr;  // signalled once the dialog exists
+    LONG m_bCancel = 0;              // 1 once the user pressed cancel
+
+    // Releases a starter still waiting (the dialog could not be created).
+    void ReleaseStarter() noexcept;
+
+protected:
+    BOOL OnInitDialog() override;
+    bool OnCommand(UINT id, UINT notifyCode) override;
+    bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+
+private:
+    CStatusDlgThread* m_thread;
+};
+
+class CStatusDlgThread : public CUiThread {
+public:
+    HWND m_pParent = nullptr;
+    HANDLE m_hStartEvent = nullptr;
+
+protected:
+    BOOL InitInstance() override;
+    int ExitInstance() override { return CUiThread::ExitInstance(); }
+};
+
+// Owner of the progress thread for one controller: the progress operations
+// of an upload run, all on the run's thread. None of them reports an error.
+class CStatusDlgHost {
+public:
+    CStatusDlgHost() noexcept = default;
+    ~CStatusDlgHost();
+    CStatusDlgHost(const CStatusDlgHost&) = delete;
+    CStatusDlgHost& operator=(const CStatusDlgHost&) = delete;
+
+    // Starts the thread and returns once its dialog exists (or could not be
+    // made). Does nothing while a dialog of this owner runs.
+    void StartStatusDlg(HWND parent) noexcept;
+    void SetStatusText(const wchar_t* text, int position) noexcept;
+    BOOL IsCancelRequested() noexcept;
+    void ShowStatusDlg(int showCommand) noexcept;
+    // Ends the dialog and waits for its thread; a thread that does not end in
+    // time is kept and cleaned up by a later Start or End, or by the owner's end.
+    void EndStatusDlg() noexcept;
+
+    // How long EndStatusDlg waits for the thread (30 s unless a test shortens it).
+    void SetEndWait(DWORD milliseconds) noexcept { m_endWait = milliseconds; }
+    bool HasThread() const noexcept { return m_pStatusThread != nullptr; }
+
+private:
+    HWND Dialog() const noexcept;
+    // Deletes a thread that ended after its end request, or hands a still
+    // running one over to itself.
+    void ReleaseThread() noexcept;
+
+    CStatusDlgThread* m_pStatusThread = nullptr;
+    bool m_endRequested = false;
+    DWORD m_endWait = 30000;
+};
+
+}  // namespace tessaran

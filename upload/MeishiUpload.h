@@ -1,0 +1,43 @@
+// The pair of service clients one upload pass (or one account status query)
+// works with, and the steps it takes per card: reading the OCR answer into a
+// card record, registering the card, storing a back image.
+#pragma once
+
+#include <cstdint>
+
+#include "service/HttpMeishiRegister.h"
+#include "service/HttpOCR.h"
+#include "service/MeishiRecord.h"
+
+namespace tessaran {
+
+class CMeishiUpload {
+public:
+    // With trustAnyCertificate both clients accept any server certificate
+    // (test and staging servers only).
+    explicit CMeishiUpload(bool trustAnyCertificate = false) noexcept;
+
+    // Opens the card service client and logs on: 0, or the first failing code.
+    int ServerLogin(const wchar_t* host, const wchar_t* mailAddress, const wchar_t* appToken,
+                    uint16_t port = kServicePort) noexcept;
+    // Logs off the card service; the OCR client is left alone.
+    int ServerLogout() noexcept;
+
+    // Fills the OCR fields of a cleared record from the service's JSON answer.
+    // Anything that is not a JSON object leaves the record as it was; a value
+    // too long for its field keeps what fits.
+    static void ParseOcrResult(const char* ocrText, MeishiRecord& record);
+
+    // Sets the values of a new card, registers it with its image and
+    // thumbnail and, once registered, reports its sync ID: 0 or the
+    // registration's code.
+    int DoUploadMeishi(const char* syncId, const wchar_t* imagePath, const wchar_t* thumbnailPath,
+                       MeishiRecord& record) noexcept;
+    // Stores the back image of a registered card: 0 or the upload's code.
+    int DoUploadImage(const char* syncId, const wchar_t* imagePath, const wchar_t* thumbnailPath) noexcept;
+
+    CHttpOCR m_HttpOCR;
+    CHttpMeishiRegister m_Http;
+};
+
+}  // namespace tessaran
