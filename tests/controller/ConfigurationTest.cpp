@@ -56,7 +56,8 @@ TEST(Location, AMissingOrBrokenHostFileSelectsTheUsersFolder) {
     // The failed reading writes no end line of its own.
     EXPECT_THAT(log.Lines(), ElementsAre("1 CMeishiServiceCtrl::Init start",
                                          "1 CMeishiServiceCtrl::GetAppDataLocationID start",
-                                         "3 pXMLDOMDocument->load: error = 80004005", "1 CMeishiServiceCtrl::Init end"));
+                                         "3 pXMLDOMDocument->load: error = 80004005",
+                                         "1 CMeishiServiceCtrl::Init end"));
 
     config.Write("<UserConfig><AppDataLocationID>1</AppDataLocationID>");
     CMeishiServiceCtrl broken;

@@ -20,7 +20,8 @@ constexpr HRESULT kNoSuchFile = static_cast<HRESULT>(0x80070002);
 constexpr HRESULT kNotSettings = static_cast<HRESULT>(0x8007000D);
 
 const std::string kImported =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PluginItem><Item><Guid>{0A1B2C3D-0000-4000-8000-00000000000A}</Guid>"
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PluginItem>"
+    "<Item><Guid>{0A1B2C3D-0000-4000-8000-00000000000A}</Guid>"
     "<MailAddress>imported@example.jp</MailAddress><Username/><AppToken/><EvenNumberImageToBackPage>0"
     "</EvenNumberImageToBackPage><OCRLangID>1</OCRLangID><OCRLangBackID>2</OCRLangBackID></Item></PluginItem>\r\n";
 
@@ -53,7 +54,8 @@ TEST_F(Transfer, ExportReplacesAnEarlierExportWithOrWithoutATrailingBackslash) {
     ::DeleteFileW(exported.c_str());
     EXPECT_EQ(controller.ExportData((folder.path() + L"\\").c_str()), S_OK);
     EXPECT_EQ(ReadFileBytes(exported), current);
-    EXPECT_THAT(log.Lines(), ElementsAre("1 CMeishiServiceCtrl::ExportData start", "1 CMeishiServiceCtrl::ExportData end",
+    EXPECT_THAT(log.Lines(), ElementsAre("1 CMeishiServiceCtrl::ExportData start",
+                                         "1 CMeishiServiceCtrl::ExportData end",
                                          "1 CMeishiServiceCtrl::ExportData start",
                                          "1 CMeishiServiceCtrl::ExportData end"));
 }
@@ -66,7 +68,8 @@ TEST_F(Transfer, ImportReplacesTheSettingsAndRemovesItsBackup) {
     EXPECT_TRUE(FileExists(place.backupFolder)) << "the backup was made in the maker's Brankel folder";
     EXPECT_FALSE(FileExists(place.backupFile));
     EXPECT_THAT(place.StrayFiles(), IsEmpty());
-    EXPECT_THAT(log.Lines(), ElementsAre("1 CMeishiServiceCtrl::ImportData start", "1 CMeishiServiceCtrl::ImportData end"));
+    EXPECT_THAT(log.Lines(),
+                ElementsAre("1 CMeishiServiceCtrl::ImportData start", "1 CMeishiServiceCtrl::ImportData end"));
 
     SettingItem read;
     const GUID imported = {0x0A1B2C3D, 0, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x0A}};
