@@ -19,8 +19,8 @@ protected:
         if (IsSkipped()) return;
         ASSERT_EQ(Open(client), 0);
         ASSERT_EQ(client.Login(0), 0);
-        sample = ReadFileBytes(SourceDir() + L"\\tools\\standin\\samples\\yamada_taro.jpg");
-        answer = ReadFileBytes(SourceDir() + L"\\tools\\standin\\samples\\yamada_taro.json");
+        sample = ReadFileBytes(SourceDir() + L"\\tools\\samples\\card01_yamada.jpg");
+        answer = ReadFileBytes(SourceDir() + L"\\tools\\samples\\card01_yamada.json");
         // A folder name and a file name in Japanese: only the last component goes.
         folder = dir / L"\x540D\x523A";
         ::CreateDirectoryW(folder.c_str(), nullptr);
@@ -71,7 +71,7 @@ TEST_F(Ocr, TheImageAndItsFieldsOnTheWireAndTheAnswerAsItCame) {
     for (size_t i = 0; i < 8; ++i) EXPECT_EQ(parts[i].get("name").to_str(), names[i]);
     EXPECT_EQ(parts[7].get("filename").to_str(), fileName);
     EXPECT_EQ(parts[7].get("content_type").to_str(), "application/octet-stream");
-    EXPECT_EQ(requests[0].get("answer_source").to_str(), "sample:yamada_taro.json");
+    EXPECT_EQ(requests[0].get("answer_source").to_str(), "sample:card01_yamada.json");
     EXPECT_TRUE(requests[0].get("multipart").get("preamble").is<picojson::null>());
     EXPECT_EQ(requests[0].get("multipart").get("epilogue").to_str(), "");
     EXPECT_EQ(requests[1].get("fields").get("meishiLang").to_str(), "1");

@@ -333,7 +333,7 @@ TEST_F(Transport, IdleSessionIsRefreshedAfterFiveMinutes) {
     ASSERT_EQ(Open(ocr), 0);
     ASSERT_EQ(ocr.Login(0), 0);
     ScratchDir dir;
-    const std::wstring image = SourceDir() + L"\\tools\\standin\\samples\\jane_smith.jpg";
+    const std::wstring image = SourceDir() + L"\\tools\\samples\\card06_carter.jpg";
     std::string answer;
     EXPECT_EQ(ocr.Post_cardocr(image.c_str(), &answer, 2), 0);
     ClockAdvanceForTest(3600);

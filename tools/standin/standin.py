@@ -40,7 +40,7 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_SAMPLES = os.path.join(HERE, "samples")
+DEFAULT_SAMPLES = os.path.join(os.path.dirname(HERE), "samples")
 
 DB_NAME = "standin.sqlite3"
 CERT_NAME = "cert.pem"

@@ -20,7 +20,7 @@ from standin_client import (BOUNDARY, StandinProcess,  # noqa: E402
                             multipart_body, multipart_headers)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SAMPLES = os.path.join(HERE, "samples")
+SAMPLES = os.path.join(os.path.dirname(HERE), "samples")
 RUNNER = os.path.join(HERE, "run_with_standin.py")
 MAIL, TOKEN = "taro@example.com", "tok-%&=1"
 FORM = {"Content-Type": "application/x-www-form-urlencoded"}
@@ -104,7 +104,7 @@ class StandinTestCase(unittest.TestCase):
     def register(self, cookie, parts=None, sync_id=None):
         if parts is None:
             sync_id = sync_id or self.get("/service/m_newsyncid/", cookie).body.decode()
-            parts = card_parts(sync_id, read_sample("yamada_taro.jpg"), b"\xff\xd8thumb")
+            parts = card_parts(sync_id, read_sample("card01_yamada.jpg"), b"\xff\xd8thumb")
         return self.client.request("POST", "/service/m_card/", multipart_body(parts),
                                    multipart_headers(), cookie=cookie)
 
@@ -171,7 +171,7 @@ class CardServiceTest(StandinTestCase):
     def test_card_registration_is_stored_as_sent(self):
         cookie = self.login()
         sync_id = self.get("/service/m_newsyncid/", cookie).body.decode()
-        front = read_sample("yamada_taro.jpg")
+        front = read_sample("card01_yamada.jpg")
         parts = card_parts(sync_id, front, b"\xff\xd8thumb", title='a"b/c')
         self.assertEqual(200, self.register(cookie, parts).status)
         log = self.client.request("POST", "/service/m_log/",
@@ -190,7 +190,7 @@ class CardServiceTest(StandinTestCase):
         self.assertEqual(parts[0][1].decode(), card["sync_data_text"])
         self.assertEqual("山田", card["card"]["lname"])
         self.assertEqual('a"b/c', card["card"]["title"])
-        self.assertEqual({"size": len(front), "width": 910, "height": 550, "filename": "image.jpeg"},
+        self.assertEqual({"size": len(front), "width": 1000, "height": 600, "filename": "image.jpeg"},
                          {k: card["image"][k] for k in ("size", "width", "height", "filename")})
         self.assertEqual(len(b"\xff\xd8back"), card["back"]["size"])
         self.assertEqual(["SyncData", "Card", "image", "thumb"],
@@ -206,7 +206,7 @@ class CardServiceTest(StandinTestCase):
 
     def test_card_registration_refusals(self):
         cookie = self.login()
-        image = read_sample("jane_smith.jpg")
+        image = read_sample("card06_carter.jpg")
         self.assertEqual(400, self.register(cookie, sync_id="NEVER-ISSUED").status)
         self.client.add_account("other@example.com", "x")
         foreign = self.get("/service/m_newsyncid/", self.login("other@example.com", "x")).body
@@ -247,15 +247,15 @@ class OcrTest(StandinTestCase):
                                    multipart_headers())
 
     def test_answers_from_samples_or_from_file_name(self):
-        reply = self.ocr(read_sample("yamada_taro.jpg"), "scan 0001.jpg")
+        reply = self.ocr(read_sample("card01_yamada.jpg"), "scan 0001.jpg")
         self.assertEqual(200, reply.status)
-        self.assertEqual(read_sample("yamada_taro.json"), reply.body)
+        self.assertEqual(read_sample("card01_yamada.json"), reply.body)
         reply = self.ocr(b"\xff\xd8 not a sample", "card001.jpg")
         self.assertEqual(200, reply.status)
         self.assertEqual("card001", reply.json()["lastName"])
         [first, second] = self.client.ocr_requests()
         self.assertEqual(dict((k, v.decode()) for k, v in self.FIELDS), first["fields"])
-        self.assertEqual("sample:yamada_taro.json", first["answer_source"])
+        self.assertEqual("sample:card01_yamada.json", first["answer_source"])
         self.assertEqual("scan 0001.jpg", first["image"]["filename"])
         self.assertEqual([n for n, _ in self.FIELDS] + ["image"],
                          [p["name"] for p in first["multipart"]["parts"]])
