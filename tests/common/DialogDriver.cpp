@@ -127,9 +127,12 @@ MessageBoxInfo DialogDriver::WaitForMessageBox(HWND owner, DWORD timeoutMs) cons
         ::GetWindowRect(b.second, &rb);
         return ra.left < rb.left;
     });
-    for (const auto& button : buttons) info.buttons.push_back(button.first);
-    const LRESULT defId = ::SendMessageW(info.window, DM_GETDEFID, 0, 0);
-    if (HIWORD(defId) == DC_HASDEFID) info.defaultButton = LOWORD(defId);
+    for (const auto& button : buttons) {
+        info.buttons.push_back(button.first);
+        // The default button is the one drawn as default (the dialog's
+        // DM_GETDEFID answer is not kept up to date by every message box).
+        if ((::GetWindowLongPtrW(button.second, GWL_STYLE) & 0xF) == BS_DEFPUSHBUTTON) info.defaultButton = button.first;
+    }
     if (HWND icon = ::GetDlgItem(info.window, kMessageBoxIconId)) {
         const auto shown = reinterpret_cast<HICON>(::SendMessageW(icon, STM_GETICON, 0, 0));
         info.exclamationIcon = shown != nullptr && shown == ::LoadIconW(nullptr, IDI_EXCLAMATION);
