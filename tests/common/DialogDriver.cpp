@@ -59,7 +59,34 @@ BOOL CALLBACK FindProcessWindow(HWND window, LPARAM parameter) {
     return FALSE;
 }
 
+struct OtherState {
+    const std::wstring* caption;
+    bool hiddenToo;
+    HWND found;
+};
+
+BOOL CALLBACK FindOtherProcessWindow(HWND window, LPARAM parameter) {
+    auto* state = reinterpret_cast<OtherState*>(parameter);
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(window, &process);
+    if (process == ::GetCurrentProcessId()) return TRUE;
+    if (!state->hiddenToo && !::IsWindowVisible(window)) return TRUE;
+    if (Caption(window) != *state->caption) return TRUE;
+    state->found = window;
+    return FALSE;
+}
+
 }  // namespace
+
+HWND DialogDriver::WaitForOtherProcessWindow(const std::wstring& caption, DWORD timeoutMs, bool hiddenToo) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        OtherState state{&caption, hiddenToo, nullptr};
+        ::EnumWindows(FindOtherProcessWindow, reinterpret_cast<LPARAM>(&state));
+        if (state.found || ::GetTickCount() - start >= timeoutMs) return state.found;
+        ::Sleep(20);
+    }
+}
 
 HWND DialogDriver::WaitForProcessWindow(const std::wstring& caption, DWORD timeoutMs) {
     const DWORD start = ::GetTickCount();
