@@ -56,29 +56,16 @@ HRESULT LoadTypeInfo(bool hostLibrary, ITypeInfo** info) {
     return library->GetTypeInfoOfGuid(hostLibrary ? IID_ISMRPlugin2 : IID_ICSMRMeishiPlugin, info);
 }
 
-HRESULT CachedTypeInfo(bool hostLibrary, ITypeInfo** info) {
-    static ITypeInfo* cached[2] = {nullptr, nullptr};
-    ITypeInfo*& slot = cached[hostLibrary ? 1 : 0];
-    if (!slot) {
-        ITypeInfo* loaded = nullptr;
-        const HRESULT hr = LoadTypeInfo(hostLibrary, &loaded);
-        if (FAILED(hr)) return hr;
-        // Kept for the life of the process, as the module keeps its class object.
-        if (::InterlockedCompareExchangePointer(reinterpret_cast<void**>(&slot), loaded, nullptr) != nullptr) {
-            loaded->Release();
-        }
-    }
-    slot->AddRef();
-    *info = slot;
-    return S_OK;
-}
+// Loaded per call rather than kept: OLE Automation already caches the
+// library, and a kept reference would outlive the module when it is unloaded.
+HRESULT InterfaceTypeInfo(bool hostLibrary, ITypeInfo** info) { return LoadTypeInfo(hostLibrary, info); }
 
 template <typename Interface>
 HRESULT DispatchInvoke(bool hostLibrary, Interface* self, DISPID id, REFIID riid, WORD flags, DISPPARAMS* params,
                        VARIANT* result, EXCEPINFO* exception, UINT* argError) {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     ComPtr<ITypeInfo> info;
-    const HRESULT hr = CachedTypeInfo(hostLibrary, info.put());
+    const HRESULT hr = InterfaceTypeInfo(hostLibrary, info.put());
     if (FAILED(hr)) return hr;
     return info->Invoke(self, id, flags, params, result, exception, argError);
 }
@@ -86,7 +73,7 @@ HRESULT DispatchInvoke(bool hostLibrary, Interface* self, DISPID id, REFIID riid
 HRESULT DispatchNames(bool hostLibrary, REFIID riid, LPOLESTR* names, UINT count, DISPID* ids) {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     ComPtr<ITypeInfo> info;
-    const HRESULT hr = CachedTypeInfo(hostLibrary, info.put());
+    const HRESULT hr = InterfaceTypeInfo(hostLibrary, info.put());
     if (FAILED(hr)) return hr;
     return info->GetIDsOfNames(names, count, ids);
 }
@@ -95,7 +82,7 @@ HRESULT DispatchTypeInfo(bool hostLibrary, UINT index, ITypeInfo** info) {
     if (!info) return E_POINTER;
     *info = nullptr;
     if (index != 0) return DISP_E_BADINDEX;
-    return CachedTypeInfo(hostLibrary, info);
+    return InterfaceTypeInfo(hostLibrary, info);
 }
 
 }  // namespace

@@ -172,7 +172,9 @@ int EscapeJsonString(const char* source, char* destination, int capacity) noexce
 
 std::wstring EscapeFormValue(const std::wstring& value) {
     // One pass gives what replacing "%" first, then "&", then "=" gives: the
-    // percent signs that the escapes bring in are never escaped again.
+    // percent signs that the escapes bring in are never escaped again. "+"
+    // is escaped too: a form decoder reads a bare one as a space, so a token
+    // holding it could never log on.
     std::wstring result;
     result.reserve(value.size());
     for (wchar_t c : value) {
@@ -182,6 +184,8 @@ std::wstring EscapeFormValue(const std::wstring& value) {
             result += L"%26";
         } else if (c == L'=') {
             result += L"%3D";
+        } else if (c == L'+') {
+            result += L"%2B";
         } else {
             result += c;
         }

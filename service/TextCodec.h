@@ -26,7 +26,7 @@ int DecodeUtf8(const char* source, wchar_t* destination, int capacity) noexcept;
 // capacity tests keep room for the zero, which is always written on success.
 int EscapeJsonString(const char* source, char* destination, int capacity) noexcept;
 
-// A value of a URL-encoded form: "%" "&" "=" become "%25" "%26" "%3D";
+// A value of a URL-encoded form: "%" "&" "=" "+" become "%25" "%26" "%3D" "%2B";
 // nothing else changes (the caller converts the whole body to UTF-8).
 std::wstring EscapeFormValue(const std::wstring& value);
 

@@ -1,6 +1,7 @@
 #include "settings/XmlDom.h"
 
 #include <ole2.h>
+#include <shlwapi.h>
 
 namespace tessaran {
 
@@ -37,14 +38,23 @@ UniqueBstr MakeBstr(const std::wstring& text) noexcept {
 HRESULT LoadDomFile(IXMLDOMDocument* document, const wchar_t* path) noexcept {
     HRESULT hr = document->put_async(VARIANT_FALSE);
     if (FAILED(hr)) return hr;
+    // Given a path, the engine reads it as a URL, where "#" and "%" mean
+    // something; they may well be part of a user's folder name. A stream of
+    // the file is read as it is.
+    ComPtr<IStream> stream;
+    if (FAILED(::SHCreateStreamOnFileEx(path, STGM_READ | STGM_SHARE_DENY_WRITE, FILE_ATTRIBUTE_NORMAL, FALSE,
+                                        nullptr, stream.put()))) {
+        return S_FALSE;
+    }
     UniqueVariant source;
-    V_VT(source.get()) = VT_BSTR;
-    V_BSTR(source.get()) = ::SysAllocString(path);
-    if (!V_BSTR(source.get())) return E_OUTOFMEMORY;
+    V_VT(source.get()) = VT_UNKNOWN;
+    V_UNKNOWN(source.get()) = stream.get();
+    stream->AddRef();
+    // Its success flag is the answer: for a text that is not well-formed the
+    // engine may also return a failure code.
     VARIANT_BOOL loaded = VARIANT_FALSE;
     hr = document->load(*source.get(), &loaded);
-    if (FAILED(hr)) return hr;
-    return loaded == VARIANT_TRUE ? S_OK : S_FALSE;
+    return SUCCEEDED(hr) && loaded == VARIANT_TRUE ? S_OK : S_FALSE;
 }
 
 HRESULT LoadDomText(IXMLDOMDocument* document, const wchar_t* text) noexcept {
@@ -54,8 +64,7 @@ HRESULT LoadDomText(IXMLDOMDocument* document, const wchar_t* text) noexcept {
     if (!source) return E_OUTOFMEMORY;
     VARIANT_BOOL loaded = VARIANT_FALSE;
     hr = document->loadXML(source.get(), &loaded);
-    if (FAILED(hr)) return hr;
-    return loaded == VARIANT_TRUE ? S_OK : S_FALSE;
+    return SUCCEEDED(hr) && loaded == VARIANT_TRUE ? S_OK : S_FALSE;
 }
 
 HRESULT DocumentElement(IXMLDOMDocument* document, ComPtr<IXMLDOMElement>& element) noexcept {

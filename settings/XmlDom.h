@@ -19,10 +19,11 @@ extern const IID kIidXmlDomDocument2;
 HRESULT CreateDomDocument(ComPtr<IXMLDOMDocument>& document) noexcept;
 HRESULT CreateDomDocument2(ComPtr<IXMLDOMDocument2>& document) noexcept;
 
-// Loads a file synchronously: S_OK, S_FALSE when the engine reports that the
-// file is missing or not well-formed, or the failure of a DOM call.
+// Loads a file synchronously: S_OK, S_FALSE when the file is missing,
+// unreadable or not well-formed, or the failure of setting up the load.
 HRESULT LoadDomFile(IXMLDOMDocument* document, const wchar_t* path) noexcept;
-// Parses a text: S_OK, S_FALSE when it is not well-formed, or a failure.
+// Parses a text: S_OK, S_FALSE when it is not well-formed, or the failure of
+// setting up the parse.
 HRESULT LoadDomText(IXMLDOMDocument* document, const wchar_t* text) noexcept;
 
 // The document element: S_OK, S_FALSE when there is none, or a failure.

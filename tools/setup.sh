@@ -7,7 +7,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 packages=(g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine32:i386
-          xvfb xauth picojson-dev cmake openssl imagemagick fonts-noto-cjk msitools
+          xvfb xauth picojson-dev cmake openssl imagemagick fonts-noto-cjk msitools wixl
           python3)
 
 missing=()

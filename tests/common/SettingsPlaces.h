@@ -147,6 +147,27 @@ private:
     std::string m_original;
 };
 
+// The lines of a file written by our build of the log library, as "level
+// text" (e.g. "3 CreateID AddItem: error = 80070070"); the file holds
+// "time TAB level TAB thread TAB text" lines ending in CR LF.
+inline std::vector<std::string> LogLinesOf(const std::wstring& file) {
+    std::vector<std::string> lines;
+    const std::string bytes = ReadFileBytes(file);
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find("\r\n", start);
+        if (end == std::string::npos) end = bytes.size();
+        const std::string line = bytes.substr(start, end - start);
+        start = end + 2;
+        const size_t a = line.find('\t');
+        const size_t b = line.find('\t', a + 1);
+        const size_t c = line.find('\t', b + 1);
+        if (c == std::string::npos) continue;
+        lines.push_back(line.substr(a + 1, b - a - 1) + " " + line.substr(c + 1));
+    }
+    return lines;
+}
+
 // This process's log lines, through our build of the log library put into
 // the maker's shared folder, while the object lives.
 class LogCapture {
@@ -162,24 +183,7 @@ public:
     bool Loaded() const { return tessaran::CZumInfoLog::Instance().IsLoaded(); }
 
     // The lines so far as "level text", e.g. "3 CreateID AddItem: error = 80070070".
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        const std::string bytes = ReadFileBytes(m_file);
-        size_t start = 0;
-        while (start < bytes.size()) {
-            size_t end = bytes.find("\r\n", start);
-            if (end == std::string::npos) end = bytes.size();
-            const std::string line = bytes.substr(start, end - start);
-            start = end + 2;
-            // time TAB level TAB thread TAB text
-            const size_t a = line.find('\t');
-            const size_t b = line.find('\t', a + 1);
-            const size_t c = line.find('\t', b + 1);
-            if (c == std::string::npos) continue;
-            lines.push_back(line.substr(a + 1, b - a - 1) + " " + line.substr(c + 1));
-        }
-        return lines;
-    }
+    std::vector<std::string> Lines() const { return LogLinesOf(m_file); }
     // Only the failure lines (level 3), without the level.
     std::vector<std::string> Failures() const {
         std::vector<std::string> failures;

@@ -137,7 +137,7 @@ TEST_F(CardService, LogonStatusSyncIdAndLogoffOnTheWire) {
     EXPECT_EQ(journal[0].path, "/service/m_login");
     EXPECT_EQ(journal[0].Header("Content-Type"), "application/x-www-form-urlencoded");
     EXPECT_EQ(journal[0].HeaderCount("Cookie"), 0);
-    EXPECT_EQ(journal[0].body, "user=a%26b%3Dc%25d@example.jp&sync_token=tok%3Den%26%2525 \xE6\x97\xA5\xE6\x9C\xAC");
+    EXPECT_EQ(journal[0].body, "user=a%26b%3Dc%25d@example.jp&sync_token=tok%3Den%26%2525 %2B\xE6\x97\xA5\xE6\x9C\xAC");
     const char* gets[] = {"/service/user_status/", "/service/m_newsyncid/", "/service/m_logout"};
     for (int i = 1; i < 4; ++i) {
         EXPECT_EQ(journal[i].method, "GET");

@@ -17,9 +17,9 @@
 namespace tessaran_test {
 
 // Mail address and token with every character the logon form escapes, and
-// non-ASCII text ('+' would read as a space to a form parser, so it is left out).
+// non-ASCII text.
 constexpr char kMail[] = "a&b=c%d@example.jp";
-constexpr char kToken[] = "tok=en&%25 \xE6\x97\xA5\xE6\x9C\xAC";
+constexpr char kToken[] = "tok=en&%25 +\xE6\x97\xA5\xE6\x9C\xAC";
 
 // A transport whose logon sends nothing: it counts the calls and answers what
 // the test says.

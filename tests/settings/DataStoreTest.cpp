@@ -83,7 +83,7 @@ protected:
     CMeishiDataStore store;
 };
 
-TEST_F(Store, FirstUseMakesBothFoldersAndAFileWithoutJobs) {
+TEST_F(Store, FirstUseMakesBothFoldersAndAFileWithoutJobsThatIsNeverMadeAgain) {
     ASSERT_FALSE(FileExists(place.product));
     wchar_t path[MAX_PATH];
     ASSERT_EQ(store.GetSettingsFilePath(path), S_OK);
@@ -93,21 +93,16 @@ TEST_F(Store, FirstUseMakesBothFoldersAndAFileWithoutJobs) {
 
     ASSERT_EQ(store.EnsureSettingsFile(path), S_OK);
     const XmlDocument document = Settings();
-    EXPECT_TRUE(document.declaration);
-    EXPECT_EQ(document.declarationData.at("version"), "1.0");
-    EXPECT_EQ(ToLower(document.declarationData.at("encoding")), "utf-8");
+    EXPECT_EQ(document.declaration.at("version"), "1.0");
+    EXPECT_EQ(ToLower(document.declaration.at("encoding")), "utf-8");
     EXPECT_EQ(document.root.name, "PluginItem");
     EXPECT_THAT(document.root.attributes, IsEmpty());
     EXPECT_THAT(document.root.children, IsEmpty());
     EXPECT_EQ(Trimmed(document.root.text), "");
     EXPECT_THAT(place.StrayFiles(), IsEmpty());
-}
 
-TEST_F(Store, ExistingFileIsNeverRecreatedEvenWhenItIsNotXml) {
-    WriteSettings("");
+    // An existing file is never made anew, even when it is not XML.
     WriteFileBytes(place.settingsFile, "not XML at all <");
-    wchar_t path[MAX_PATH];
-    ASSERT_EQ(store.GetSettingsFilePath(path), S_OK);
     EXPECT_EQ(store.EnsureSettingsFile(path), S_OK);
     EXPECT_EQ(ReadFileBytes(place.settingsFile), "not XML at all <");
 
@@ -207,9 +202,10 @@ TEST_F(Store, OnlyTheExactRegistryFormMatches) {
     EXPECT_THAT(Mails(), ElementsAre("lower", "braceless"));
 }
 
-TEST_F(Store, AChildWithoutGuidStopsTheSearchWhenItComesBeforeTheMatch) {
+TEST_F(Store, ItemsWithoutTheirElementsFailTheOperationWithoutChangingTheFile) {
     const GUID id = NewGuid();
     const std::string broken = "<Item><MailAddress>broken</MailAddress></Item>";
+    // A child without Guid ends the search when it comes before the match.
     WriteSettings(broken + ItemXml(GuidText(id), "wanted"));
     const std::string before = ReadFileBytes(place.settingsFile);
     LogCapture log;
@@ -227,6 +223,16 @@ TEST_F(Store, AChildWithoutGuidStopsTheSearchWhenItComesBeforeTheMatch) {
     EXPECT_THAT(Mails(), ElementsAre("changed", "broken"));
     EXPECT_EQ(store.RemoveItem(id), S_OK);
     EXPECT_THAT(Mails(), ElementsAre("broken"));
+
+    // The matching item itself without one of its elements.
+    WriteSettings("<Item><Guid>" + GuidText(id) + "</Guid><MailAddress>m</MailAddress><Username/><AppToken/>"
+                  "<EvenNumberImageToBackPage>1</EvenNumberImageToBackPage><OCRLangID>2</OCRLangID></Item>");
+    const std::string incomplete = ReadFileBytes(place.settingsFile);
+    read = MakeItem(GUID_NULL, L"untouched");
+    EXPECT_EQ(store.GetItem(id, read), E_POINTER);
+    EXPECT_EQ(read.GetMailAddress(), L"untouched") << "the caller's item changes only when every field was read";
+    EXPECT_EQ(store.SetItem(id, MakeItem(id, L"x")), E_POINTER);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), incomplete);
 }
 
 TEST_F(Store, SetItemChangesTheValuesOfTheNamedJobButNeverItsGuid) {
@@ -266,18 +272,6 @@ TEST_F(Store, NumbersAreReadLikeWtoiAndIndentationIsIgnored) {
     EXPECT_EQ(read.GetUsername(), L"u");
 }
 
-TEST_F(Store, AMissingElementInTheMatchingItemFailsWithoutChangingAnything) {
-    const GUID id = NewGuid();
-    WriteSettings("<Item><Guid>" + GuidText(id) + "</Guid><MailAddress>m</MailAddress><Username/><AppToken/>"
-                  "<EvenNumberImageToBackPage>1</EvenNumberImageToBackPage><OCRLangID>2</OCRLangID></Item>");
-    const std::string before = ReadFileBytes(place.settingsFile);
-    SettingItem read = MakeItem(GUID_NULL, L"untouched");
-    EXPECT_EQ(store.GetItem(id, read), E_POINTER);
-    EXPECT_EQ(read.GetMailAddress(), L"untouched");
-    EXPECT_EQ(store.SetItem(id, MakeItem(id, L"x")), E_POINTER);
-    EXPECT_EQ(ReadFileBytes(place.settingsFile), before);
-}
-
 TEST_F(Store, ATokenThatDoesNotDecipherIsUsedAsStored) {
     const GUID id = NewGuid();
     WriteSettings(ItemXml(GuidText(id), "m", "1", "typed in plain!"));
@@ -314,31 +308,7 @@ TEST_F(Store, TokensWhoseTextsDoNotFitTheBuffersAreRefused) {
     EXPECT_EQ(store.GetItem(stored, read), kTooLong);
 }
 
-TEST_F(Store, FoldersThatCannotBeMadeOrNamedFailTheOperationCleanly) {
-    LogCapture log;
-    wchar_t path[MAX_PATH] = L"junk";
-    // A subfolder name that makes the path longer than 259 characters.
-    EXPECT_EQ(store.GetSettingsFolder(std::wstring(300, L'x').c_str(), path), static_cast<HRESULT>(0x800700CE));
-    EXPECT_STREQ(path, L"");
-
-    // The product folder's name taken by a file.
-    ::CreateDirectoryW(place.maker.c_str(), nullptr);
-    WriteFileBytes(place.product, "a file");
-    const HRESULT hr = store.AddItem(MakeItem(NewGuid(), L"m"));
-    EXPECT_EQ(ReadFileBytes(place.product), "a file");
-    ::DeleteFileW(place.product.c_str());
-    EXPECT_EQ(HRESULT_FACILITY(hr), FACILITY_WIN32) << std::hex << hr;
-    const std::vector<std::string> failures = log.Failures();
-    ASSERT_EQ(failures.size(), 3u);
-    EXPECT_EQ(failures[0], "GetSettingsFolder path: error = 800700CE");
-    char expected[2][64];
-    std::snprintf(expected[0], 64, "CheckDirectory CreateDirectory: error = %08X", static_cast<unsigned>(hr));
-    std::snprintf(expected[1], 64, "CheckDirectory 2: error = %08X", static_cast<unsigned>(hr));
-    EXPECT_EQ(failures[1], expected[0]);
-    EXPECT_EQ(failures[2], expected[1]);
-}
-
-TEST_F(Store, WithoutAnApplicationDataFolderNothingIsWrittenAnywhere) {
+TEST_F(Store, FoldersThatCannotBeFoundNamedOrMadeFailTheOperationCleanly) {
     // An undefined path would put the file beside the current directory.
     ScratchDir current(L"cwd");
     wchar_t previous[MAX_PATH] = {};
@@ -359,9 +329,32 @@ TEST_F(Store, WithoutAnApplicationDataFolderNothingIsWrittenAnywhere) {
     EXPECT_EQ(store.EnsureSettingsFile(L""), E_INVALIDARG);
     EXPECT_EQ(::GetFileAttributesW((current.path() + L"\\Orvell Electronics").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(::GetFileAttributesW((current.path() + L"\\MeishiPluginSettings.XML").c_str()), INVALID_FILE_ATTRIBUTES);
+    const std::vector<std::string> noFolder = log.Failures();
+    ASSERT_FALSE(noFolder.empty());
+    EXPECT_EQ(noFolder[0].rfind("SHGetFolderPath: error = 8", 0), 0u) << noFolder[0];
+    log.Clear();
+    store.SetCsidl(CSIDL_LOCAL_APPDATA);
+
+    wcscpy(path, L"junk");
+    // A subfolder name that makes the path longer than 259 characters.
+    EXPECT_EQ(store.GetSettingsFolder(std::wstring(300, L'x').c_str(), path), static_cast<HRESULT>(0x800700CE));
+    EXPECT_STREQ(path, L"");
+
+    // The product folder's name taken by a file.
+    ::CreateDirectoryW(place.maker.c_str(), nullptr);
+    WriteFileBytes(place.product, "a file");
+    const HRESULT hr = store.AddItem(MakeItem(NewGuid(), L"m"));
+    EXPECT_EQ(ReadFileBytes(place.product), "a file");
+    ::DeleteFileW(place.product.c_str());
+    EXPECT_EQ(HRESULT_FACILITY(hr), FACILITY_WIN32) << std::hex << hr;
     const std::vector<std::string> failures = log.Failures();
-    ASSERT_FALSE(failures.empty());
-    EXPECT_EQ(failures[0].rfind("SHGetFolderPath: error = 8", 0), 0u) << failures[0];
+    ASSERT_EQ(failures.size(), 3u);
+    EXPECT_EQ(failures[0], "GetSettingsFolder path: error = 800700CE");
+    char expected[2][64];
+    std::snprintf(expected[0], 64, "CheckDirectory CreateDirectory: error = %08X", static_cast<unsigned>(hr));
+    std::snprintf(expected[1], 64, "CheckDirectory 2: error = %08X", static_cast<unsigned>(hr));
+    EXPECT_EQ(failures[1], expected[0]);
+    EXPECT_EQ(failures[2], expected[1]);
 }
 
 // A save that cannot be completed (here: the disk fills up after a few bytes)
@@ -385,15 +378,13 @@ TEST_F(Store, AFailedSaveIsReportedAndLeavesThePreviousFileWhole) {
     SettingItem read;
     ASSERT_EQ(store.GetItem(id, read), S_OK);
     EXPECT_EQ(read.GetMailAddress(), L"kept");
-}
 
-TEST_F(Store, AFileWithoutJobsThatCannotBeWrittenIsNotLeftHalfMade) {
+    // A file without jobs that cannot be written is not left half made.
+    ::DeleteFileW(place.settingsFile.c_str());
+    CMeishiDataStore::SetWriteLimitForTest(10);
     wchar_t path[MAX_PATH];
     ASSERT_EQ(store.GetSettingsFilePath(path), S_OK);
-    CMeishiDataStore::SetWriteLimitForTest(10);
     EXPECT_EQ(store.EnsureSettingsFile(path), kDiskFull);
-    EXPECT_EQ(store.AddItem(MakeItem(NewGuid(), L"m")), E_FAIL) << "nothing to load";
-    CMeishiDataStore::SetWriteLimitForTest(MAXDWORD);
     EXPECT_FALSE(FileExists(place.settingsFile));
     EXPECT_THAT(place.StrayFiles(), IsEmpty());
 }

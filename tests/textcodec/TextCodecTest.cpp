@@ -135,9 +135,9 @@ TEST(EscapeJsonString, KeepsRoomForTheTerminator) {
     EXPECT_EQ(none[0], 0);
 }
 
-TEST(EscapeFormValue, EscapesOnlyPercentAmpersandEquals) {
+TEST(EscapeFormValue, EscapesOnlyWhatAFormDecoderWouldMisread) {
     EXPECT_EQ(EscapeFormValue(L"a=b&c%"), L"a%3Db%26c%25");
     EXPECT_EQ(EscapeFormValue(L"50% off"), L"50%25 off");
-    EXPECT_EQ(EscapeFormValue(L"x+y z\x3042"), L"x+y z\x3042");
+    EXPECT_EQ(EscapeFormValue(L"x+y z\x3042"), L"x%2By z\x3042");
     EXPECT_EQ(EscapeFormValue(L"%26"), L"%2526");
 }

@@ -1,0 +1,130 @@
+// Export and import of the settings file: copies to and from the host's
+// folder, the backup during an import, and refusing a source that is not a
+// settings document.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/SettingsPlaces.h"
+#include "controller/MeishiServiceCtrl.h"
+
+using namespace tessaran;
+using namespace tessaran_test;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+constexpr HRESULT kNoSuchFile = static_cast<HRESULT>(0x80070002);
+constexpr HRESULT kNotSettings = static_cast<HRESULT>(0x8007000D);
+
+const std::string kImported =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PluginItem>"
+    "<Item><Guid>{0A1B2C3D-0000-4000-8000-00000000000A}</Guid>"
+    "<MailAddress>imported@example.jp</MailAddress><Username/><AppToken/><EvenNumberImageToBackPage>0"
+    "</EvenNumberImageToBackPage><OCRLangID>1</OCRLangID><OCRLangBackID>2</OCRLangBackID></Item></PluginItem>\r\n";
+
+class Transfer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        controller.DataStore().SetCsidl(CSIDL_LOCAL_APPDATA);
+        ASSERT_TRUE(log.Loaded());
+    }
+    // A settings file with one job.
+    std::string MakeCurrentSettings() {
+        GUID id;
+        EXPECT_EQ(controller.CreateID(&id), S_OK);
+        log.Clear();
+        return ReadFileBytes(place.settingsFile);
+    }
+
+    StoreLocation place;
+    ScratchDir folder{L"xfer"};
+    LogCapture log;
+    CMeishiServiceCtrl controller;
+};
+
+TEST_F(Transfer, ExportReplacesAnEarlierExportWithOrWithoutATrailingBackslash) {
+    const std::string current = MakeCurrentSettings();
+    const std::wstring exported = folder / L"MeishiPluginSettings.XML";
+    WriteFileBytes(exported, "an older export");
+    EXPECT_EQ(controller.ExportData(folder.path().c_str()), S_OK);
+    EXPECT_EQ(ReadFileBytes(exported), current);
+    ::DeleteFileW(exported.c_str());
+    EXPECT_EQ(controller.ExportData((folder.path() + L"\\").c_str()), S_OK);
+    EXPECT_EQ(ReadFileBytes(exported), current);
+    EXPECT_THAT(log.Lines(), ElementsAre("1 CMeishiServiceCtrl::ExportData start",
+                                         "1 CMeishiServiceCtrl::ExportData end",
+                                         "1 CMeishiServiceCtrl::ExportData start",
+                                         "1 CMeishiServiceCtrl::ExportData end"));
+}
+
+TEST_F(Transfer, ImportReplacesTheSettingsAndRemovesItsBackup) {
+    MakeCurrentSettings();
+    WriteFileBytes(folder / L"MeishiPluginSettings.XML", kImported);
+    EXPECT_EQ(controller.ImportData((folder.path() + L"\\").c_str()), S_OK);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), kImported);
+    EXPECT_TRUE(FileExists(place.backupFolder)) << "the backup was made in the maker's Brankel folder";
+    EXPECT_FALSE(FileExists(place.backupFile));
+    EXPECT_THAT(place.StrayFiles(), IsEmpty());
+    EXPECT_THAT(log.Lines(),
+                ElementsAre("1 CMeishiServiceCtrl::ImportData start", "1 CMeishiServiceCtrl::ImportData end"));
+
+    SettingItem read;
+    const GUID imported = {0x0A1B2C3D, 0, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x0A}};
+    ASSERT_EQ(controller.DataStore().GetItem(imported, read), S_OK);
+    EXPECT_EQ(read.GetMailAddress(), L"imported@example.jp");
+}
+
+TEST_F(Transfer, ImportWithoutCurrentSettingsMakesNoBackup) {
+    WriteFileBytes(folder / L"MeishiPluginSettings.XML", kImported);
+    EXPECT_EQ(controller.ImportData(folder.path().c_str()), S_OK);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), kImported);
+    EXPECT_FALSE(FileExists(place.backupFolder));
+    EXPECT_THAT(log.Failures(), IsEmpty());
+}
+
+TEST_F(Transfer, ImportFromAFolderWithoutTheFileKeepsTheCurrentSettings) {
+    const std::string current = MakeCurrentSettings();
+    EXPECT_EQ(controller.ImportData(folder.path().c_str()), kNoSuchFile);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), current);
+    EXPECT_FALSE(FileExists(place.backupFile));
+    EXPECT_THAT(place.StrayFiles(), IsEmpty());
+    EXPECT_THAT(log.Lines(),
+                ElementsAre("1 CMeishiServiceCtrl::ImportData start", "3 ImportData CopyFile: error = 80070002"));
+}
+
+// Whatever an import copies in becomes the settings of every job, so a file
+// that is not a settings document is refused before it replaces anything.
+TEST_F(Transfer, ImportRefusesASourceThatIsNotASettingsDocument) {
+    const std::string current = MakeCurrentSettings();
+    const std::string sources[] = {"", "not XML <", "<?xml version=\"1.0\"?><PluginItem><Item>", "<Other></Other>",
+                                   "<?xml version=\"1.0\"?>\r\n<pluginitem/>"};
+    for (const std::string& source : sources) {
+        WriteFileBytes(folder / L"MeishiPluginSettings.XML", source);
+        EXPECT_EQ(controller.ImportData(folder.path().c_str()), kNotSettings) << source;
+        EXPECT_EQ(ReadFileBytes(place.settingsFile), current) << source;
+        EXPECT_FALSE(FileExists(place.backupFile)) << source;
+        EXPECT_THAT(place.StrayFiles(), IsEmpty()) << source;
+        EXPECT_THAT(log.Failures(), ElementsAre("ImportData check source: error = 8007000D")) << source;
+        log.Clear();
+    }
+    GUID id;
+    EXPECT_EQ(controller.CreateID(&id), S_OK) << "the settings still work";
+}
+
+TEST_F(Transfer, FolderPathsThatCannotFormAFilePathAreRefused) {
+    const std::string current = MakeCurrentSettings();
+    const std::wstring tooLong = L"C:\\" + std::wstring(250, L'x');
+    EXPECT_EQ(controller.ImportData(tooLong.c_str()), E_INVALIDARG);
+    EXPECT_EQ(controller.ExportData(tooLong.c_str()), E_INVALIDARG);
+    // An empty folder would name the root of the current drive.
+    EXPECT_EQ(controller.ImportData(L""), E_INVALIDARG);
+    EXPECT_EQ(controller.ExportData(L""), E_INVALIDARG);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), current);
+    EXPECT_THAT(log.Failures(), ElementsAre("ImportData path: error = 80070057", "ExportData path: error = 80070057",
+                                            "ImportData path: error = 80070057", "ExportData path: error = 80070057"));
+}
+
+}  // namespace

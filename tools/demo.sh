@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The main job: sets the machine up, builds, starts the stand-in card and OCR
+# services with the sample cards and a demo account, registers the plug-in
+# for the current user and sends two scan jobs through the host simulator,
+# then prints what the card service holds.
+#
+# Usage: tools/demo.sh [--keep-serving] [--build DIR] [--work DIR] [--no-build]
+#   --keep-serving  keep the stand-in and its page of cards running until Ctrl-C
+#   --build DIR     build folder (default: build)
+#   --work DIR      the demo's own files, Wine prefix and stand-in (default: BUILD/demo)
+#   --no-build      skip set-up and build (the build folder must be complete)
+# Everything else goes to tools/demo/run_demo.py (see its --help).
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$here/build"
+build_step=1
+args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) build=$(realpath -m "$2"); shift 2 ;;
+    --no-build) build_step=0; shift ;;
+    *) args+=("$1"); shift ;;
+  esac
+done
+
+if [ "$build_step" = 1 ]; then
+  echo "==> Setting up the machine (tools/setup.sh)"
+  bash "$here/tools/setup.sh" >/dev/null
+  echo "==> Building (tools/build.sh $build)"
+  bash "$here/tools/build.sh" "$build"
+fi
+exec python3 "$here/tools/demo/run_demo.py" --build "$build" "${args[@]}"
