@@ -158,7 +158,9 @@ MessageBoxInfo DialogDriver::WaitForMessageBox(HWND owner, DWORD timeoutMs) cons
         info.buttons.push_back(button.first);
         // The default button is the one drawn as default (the dialog's
         // DM_GETDEFID answer is not kept up to date by every message box).
-        if ((::GetWindowLongPtrW(button.second, GWL_STYLE) & 0xF) == BS_DEFPUSHBUTTON) info.defaultButton = button.first;
+        if ((::GetWindowLongPtrW(button.second, GWL_STYLE) & 0xF) == BS_DEFPUSHBUTTON) {
+            info.defaultButton = button.first;
+        }
     }
     if (HWND icon = ::GetDlgItem(info.window, kMessageBoxIconId)) {
         const auto shown = reinterpret_cast<HICON>(::SendMessageW(icon, STM_GETICON, 0, 0));
