@@ -10,7 +10,8 @@
 
 namespace tessaran {
 
-CFTPStatusDlg::CFTPStatusDlg(CStatusDlgThread* thread) noexcept : CDialogBase(IDD_FTPSTATUS, nullptr), m_thread(thread) {}
+CFTPStatusDlg::CFTPStatusDlg(CStatusDlgThread* thread) noexcept
+    : CDialogBase(IDD_FTPSTATUS, nullptr), m_thread(thread) {}
 
 void CFTPStatusDlg::ReleaseStarter() noexcept {
     if (!m_hStartEvent) return;

@@ -49,10 +49,10 @@ public:
     int ShowUploadResult(HWND parent, ISMRUploadFileList* list) override {
         CUploadResultDlg dialog(parent);
         dialog.SetUploadFileList(list);
-        const INT_PTR result = dialog.DoModal();
-        // A dialog that could not be shown gives no answer to retry on.
-        if (result == -1) return UPLOAD_RESULT_FINISH;
-        return static_cast<int>(result);
+        // A dialog that could not be shown (-1) is no confirmed Finish: the run
+        // takes it as a retry, whose settings dialog then ends the run with the
+        // unsent files kept.
+        return static_cast<int>(dialog.DoModal());
     }
 
     bool BrowseForFolder(HWND parent, const std::wstring& initialFolder, std::wstring& chosen) override {

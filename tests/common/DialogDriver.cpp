@@ -59,7 +59,34 @@ BOOL CALLBACK FindProcessWindow(HWND window, LPARAM parameter) {
     return FALSE;
 }
 
+struct OtherState {
+    const std::wstring* caption;
+    bool hiddenToo;
+    HWND found;
+};
+
+BOOL CALLBACK FindOtherProcessWindow(HWND window, LPARAM parameter) {
+    auto* state = reinterpret_cast<OtherState*>(parameter);
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(window, &process);
+    if (process == ::GetCurrentProcessId()) return TRUE;
+    if (!state->hiddenToo && !::IsWindowVisible(window)) return TRUE;
+    if (Caption(window) != *state->caption) return TRUE;
+    state->found = window;
+    return FALSE;
+}
+
 }  // namespace
+
+HWND DialogDriver::WaitForOtherProcessWindow(const std::wstring& caption, DWORD timeoutMs, bool hiddenToo) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        OtherState state{&caption, hiddenToo, nullptr};
+        ::EnumWindows(FindOtherProcessWindow, reinterpret_cast<LPARAM>(&state));
+        if (state.found || ::GetTickCount() - start >= timeoutMs) return state.found;
+        ::Sleep(20);
+    }
+}
 
 HWND DialogDriver::WaitForProcessWindow(const std::wstring& caption, DWORD timeoutMs) {
     const DWORD start = ::GetTickCount();
@@ -127,9 +154,14 @@ MessageBoxInfo DialogDriver::WaitForMessageBox(HWND owner, DWORD timeoutMs) cons
         ::GetWindowRect(b.second, &rb);
         return ra.left < rb.left;
     });
-    for (const auto& button : buttons) info.buttons.push_back(button.first);
-    const LRESULT defId = ::SendMessageW(info.window, DM_GETDEFID, 0, 0);
-    if (HIWORD(defId) == DC_HASDEFID) info.defaultButton = LOWORD(defId);
+    for (const auto& button : buttons) {
+        info.buttons.push_back(button.first);
+        // The default button is the one drawn as default (the dialog's
+        // DM_GETDEFID answer is not kept up to date by every message box).
+        if ((::GetWindowLongPtrW(button.second, GWL_STYLE) & 0xF) == BS_DEFPUSHBUTTON) {
+            info.defaultButton = button.first;
+        }
+    }
     if (HWND icon = ::GetDlgItem(info.window, kMessageBoxIconId)) {
         const auto shown = reinterpret_cast<HICON>(::SendMessageW(icon, STM_GETICON, 0, 0));
         info.exclamationIcon = shown != nullptr && shown == ::LoadIconW(nullptr, IDI_EXCLAMATION);

@@ -41,6 +41,10 @@ public:
 
     // A visible top-level window of this process with the caption, on any thread.
     static HWND WaitForProcessWindow(const std::wstring& caption, DWORD timeoutMs = 15000);
+    // A top-level window of another process (a host driving the plug-in) with
+    // the caption; hidden ones count only when asked for.
+    static HWND WaitForOtherProcessWindow(const std::wstring& caption, DWORD timeoutMs = 15000,
+                                          bool hiddenToo = false);
 
     static std::wstring Text(HWND window);
     static std::wstring ItemText(HWND dialog, int id);

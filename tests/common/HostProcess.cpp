@@ -43,6 +43,11 @@ bool MakerSharedFolder::Put(const wchar_t* makerLib) {
     return CopyFileTo(MakerLibPath(makerLib), m_files.back());
 }
 
+bool MakerSharedFolder::PutFile(const std::wstring& from, const wchar_t* name) {
+    m_files.push_back(m_path + L"\\" + name);
+    return CopyFileTo(from, m_files.back());
+}
+
 ProcessResult RunProcess(const std::wstring& commandLine, const std::wstring& currentDirectory,
                          const EnvironmentOverrides& environment) {
     ProcessResult result;

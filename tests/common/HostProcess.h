@@ -45,6 +45,8 @@ public:
     MakerSharedFolder& operator=(const MakerSharedFolder&) = delete;
     // Copies one of build\makerlibs into the folder.
     bool Put(const wchar_t* makerLib);
+    // Copies any file into the folder under the name given.
+    bool PutFile(const std::wstring& from, const wchar_t* name);
 
 private:
     std::wstring m_maker;

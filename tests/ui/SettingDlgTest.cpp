@@ -84,7 +84,8 @@ Outcome Edit(const SettingItem& start, bool sendingMode, const std::function<voi
 }
 
 TEST(SettingsDialog, UnknownStoredValuesOpenOnTheDefaultsAndOkStoresThem) {
-    const Outcome outcome = Edit(Item(L"user@example.com", L"token-1", 2, 7, 9), false, [](DialogDriver& d, HWND dialog) {
+    const SettingItem unknown = Item(L"user@example.com", L"token-1", 2, 7, 9);
+    const Outcome outcome = Edit(unknown, false, [](DialogDriver& d, HWND dialog) {
         EXPECT_EQ(DialogDriver::ItemText(dialog, IDOK), L"OK");
         EXPECT_EQ(DialogDriver::ItemText(dialog, 1002), L"user@example.com");
         EXPECT_EQ(DialogDriver::ItemText(dialog, 1003), L"token-1");

@@ -1,0 +1,158 @@
+// The settings dialog's account information button against the stand-in
+// card service: the status shown with the use count first, the service's
+// message for a refused logon or a failed query, the 127-unit cut of long
+// names, and an answer that is not an object.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "common/DialogDriver.h"
+#include "common/LogCapture.h"
+#include "common/TestPaths.h"
+#include "controller/UploadDialogs.h"
+#include "upload/ServiceResult.h"
+#include "upload/StandinControl.h"
+
+using tessaran::SettingItem;
+using tessaran_test::DialogDriver;
+using tessaran_test::LogCapture;
+using tessaran_test::RunWithDriver;
+using upload_test::StandinControl;
+
+namespace {
+
+constexpr char kMail[] = "status@example.com";
+constexpr char kToken[] = "status-token";
+
+class AccountQuery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(m_standin.port(), 0) << "run under the stand-in";
+        ASSERT_TRUE(m_standin.Reset());
+        ASSERT_TRUE(m_standin.AddAccount(kMail, kToken, 250));
+        m_config = {{L"cardServiceHost", m_standin.HostAndPort()},
+                    {L"ocrServiceHost", m_standin.HostAndPort()},
+                    {L"trustAnyCertificate", L"1"}};
+    }
+
+    // Opens the settings dialog on an item, types the account, presses the
+    // account information button and hands the dialog to check().
+    void Query(const std::wstring& mail, const std::wstring& token,
+               const std::function<void(DialogDriver&, HWND settings)>& check) {
+        auto dialogs = tessaran::CreateRealUploadDialogs(m_config);
+        SettingItem item;
+        item.SetMailAddress(L"stored@example.com");
+        item.SetAppToken(L"stored-token");
+        bool ok = true;
+        RunWithDriver(
+            [&] {
+                ok = dialogs->EditSettings(item, false);
+                return 0;
+            },
+            [&](DialogDriver& d) {
+                HWND settings = d.WaitForDialog(L"詳細設定");
+                ASSERT_NE(settings, nullptr);
+                DialogDriver::ClearEdit(::GetDlgItem(settings, 1002));
+                DialogDriver::ClearEdit(::GetDlgItem(settings, 1003));
+                DialogDriver::Type(::GetDlgItem(settings, 1002), mail);
+                DialogDriver::Type(::GetDlgItem(settings, 1003), token);
+                DialogDriver::Click(settings, 1000);
+                check(d, settings);
+                // The query leaves the dialog open; Cancel keeps the item.
+                EXPECT_TRUE(::IsWindowVisible(settings));
+                DialogDriver::Click(settings, IDCANCEL);
+                EXPECT_TRUE(d.WaitGone(settings));
+            });
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(item.GetMailAddress(), L"stored@example.com");
+    }
+
+    // Expects the status dialog with these texts and closes it.
+    static void ExpectStatus(DialogDriver& d, const std::wstring& account, const std::wstring& user,
+                             const std::wstring& counts) {
+        HWND status = d.WaitForDialog(L"登録情報");
+        ASSERT_NE(status, nullptr);
+        EXPECT_EQ(DialogDriver::ItemText(status, 1007), account);
+        EXPECT_EQ(DialogDriver::ItemText(status, 1008), user);
+        EXPECT_EQ(DialogDriver::ItemText(status, 1009), counts);
+        DialogDriver::Click(status, IDOK);
+        EXPECT_TRUE(d.WaitGone(status));
+    }
+
+    // Expects one error message box on the settings dialog and closes it.
+    static void ExpectMessage(DialogDriver& d, HWND settings, const std::wstring& text) {
+        const auto box = d.WaitForMessageBox(settings);
+        ASSERT_NE(box.window, nullptr);
+        EXPECT_EQ(box.text, text);
+        EXPECT_EQ(box.caption, L"Error");
+        EXPECT_TRUE(box.exclamationIcon);
+        DialogDriver::Answer(box, IDOK);
+        EXPECT_TRUE(d.WaitGone(box.window));
+        EXPECT_EQ(d.WaitForDialog(L"登録情報", nullptr, 300), nullptr) << "no status after a failure";
+    }
+
+    void QueueStatusAnswer(const std::string& body, int status = 200) {
+        picojson::object fault;
+        fault["path_prefix"] = picojson::value("/service/user_status/");
+        fault["status"] = picojson::value(static_cast<double>(status));
+        fault["body"] = picojson::value(body);
+        ASSERT_TRUE(m_standin.QueueFault(picojson::value(fault).serialize()));
+    }
+
+    StandinControl m_standin;
+    std::map<std::wstring, std::wstring> m_config;
+};
+
+TEST_F(AccountQuery, ShowsTheServicesAnswerUseCountFirst) {
+    Query(L"status@example.com", L"status-token",
+          [](DialogDriver& d, HWND) { ExpectStatus(d, L"status@example.com", L"status", L"0 / 250"); });
+    // Logged on and off once.
+    EXPECT_EQ(m_standin.Journal("/service/m_login").size(), 1u);
+    EXPECT_EQ(m_standin.Journal("/service/user_status/").size(), 1u);
+    EXPECT_EQ(m_standin.Journal("/service/m_logout").size(), 1u);
+
+    QueueStatusAnswer(R"({"accountname":"名刺 太郎","username":"taro","max_count":100,"use_count":12})");
+    Query(L"status@example.com", L"status-token",
+          [](DialogDriver& d, HWND) { ExpectStatus(d, L"名刺 太郎", L"taro", L"12 / 100"); });
+}
+
+TEST_F(AccountQuery, WrongTokenShowsTheLogonMessageAndNoStatus) {
+    LogCapture log;
+    Query(L"status@example.com", L"wrong-token", [](DialogDriver& d, HWND settings) {
+        ExpectMessage(d, settings, tessaran::GetMessageText(401));
+    });
+    EXPECT_NE(tessaran::GetMessageText(401).find(L"ログインできません。"), std::wstring::npos);
+    EXPECT_TRUE(log.Has(3, L"OnBnClickedStatusBtn() ServerLogin Error = 401"));
+    EXPECT_TRUE(m_standin.Journal("/service/user_status/").empty());
+}
+
+TEST_F(AccountQuery, FailedStatusRequestLogsOffAndShowsItsMessage) {
+    LogCapture log;
+    QueueStatusAnswer("{}", 500);
+    Query(L"status@example.com", L"status-token", [](DialogDriver& d, HWND settings) {
+        ExpectMessage(d, settings, tessaran::GetMessageText(500));
+    });
+    EXPECT_TRUE(log.Has(3, L"OnBnClickedStatusBtn() Get_m_User_status Error = 500"));
+    EXPECT_EQ(m_standin.Journal("/service/m_logout").size(), 1u);
+}
+
+TEST_F(AccountQuery, LongNamesAreCutToOneHundredTwentySevenUnitsAndMissingOnesLeaveNothing) {
+    // 200 three-byte characters decode to 200 units and keep their first 127.
+    std::string longName;
+    for (int i = 0; i < 200; ++i) longName += "\xE5\x90\x8D";  // 名
+    QueueStatusAnswer("{\"accountname\":\"" + longName + "\",\"max_count\":99.9,\"use_count\":\"12\"}");
+    Query(L"status@example.com", L"status-token", [](DialogDriver& d, HWND) {
+        ExpectStatus(d, std::wstring(127, L'名'), L"", L"0 / 99");
+    });
+}
+
+TEST_F(AccountQuery, AnswerThatIsNotAnObjectShowsTheStatusMessage) {
+    LogCapture log;
+    QueueStatusAnswer("[1, 2, 3]");
+    Query(L"status@example.com", L"status-token", [](DialogDriver& d, HWND settings) {
+        ExpectMessage(d, settings, L"ステータス情報を取得できませんでした。");
+    });
+    EXPECT_TRUE(log.Has(3, L"OnBnClickedStatusBtn() ServerLogout  v.is<picojson::object>() == false"));
+}
+
+}  // namespace
