@@ -47,9 +47,9 @@ TEST(ExecuteWithDialogs, LogonRetryAndSendingModeSendOnlyTheFailedFileAgain) {
                    "  <trustAnyCertificate>1</trustAnyCertificate>\r\n</AppConfig>\r\n");
 
     ScratchDir scans(L"scan");
-    const std::wstring samples = SourceDir() + L"\\tools\\standin\\samples\\";
+    const std::wstring samples = SourceDir() + L"\\tools\\samples\\";
     const wchar_t* names[] = {L"card1.jpg", L"card2.jpg", L"card3.jpg"};
-    const wchar_t* sources[] = {L"yamada_taro.jpg", L"jane_smith.jpg", L"yamada_taro_back.jpg"};
+    const wchar_t* sources[] = {L"card01_yamada.jpg", L"card06_carter.jpg", L"card01_yamada_back.jpg"};
     std::wstring images;
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(CopyFileTo(samples + sources[i], scans / names[i]));
