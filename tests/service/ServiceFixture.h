@@ -35,6 +35,7 @@ public:
         return 0;
     }
     const std::wstring& Cookie() const { return m_Cookie; }
+    HINTERNET Session() const { return m_hSession.get(); }
     static int Read(HINTERNET request, HGLOBAL* block) { return ReadResponse(request, block); }
 
     int logins = 0;

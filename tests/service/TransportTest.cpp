@@ -78,6 +78,25 @@ TEST_F(Transport, OpeningTwiceAndOccupiedResponseSlots) {
     EXPECT_EQ(standin.Journal().size(), 1u);
 }
 
+TEST_F(Transport, EveryTimeoutOfTheSessionIsFiveMinutes) {
+    ProbeTransport probe;
+    ASSERT_EQ(Open(probe), 0);
+    for (DWORD option : {static_cast<DWORD>(INTERNET_OPTION_CONNECT_TIMEOUT),
+                         static_cast<DWORD>(INTERNET_OPTION_RECEIVE_TIMEOUT),
+                         static_cast<DWORD>(INTERNET_OPTION_SEND_TIMEOUT),
+                         static_cast<DWORD>(INTERNET_OPTION_DATA_SEND_TIMEOUT),
+                         static_cast<DWORD>(INTERNET_OPTION_DATA_RECEIVE_TIMEOUT)}) {
+        DWORD timeout = 0;
+        DWORD length = sizeof(timeout);
+        const bool queried = ::InternetQueryOptionW(probe.Session(), option, &timeout, &length) != FALSE;
+        // Wine's WinINet answers only some of these on a session handle;
+        // Windows answers them all.
+        if (!queried && RunningUnderWine() && option != INTERNET_OPTION_CONNECT_TIMEOUT) continue;
+        ASSERT_TRUE(queried) << option;
+        EXPECT_EQ(timeout, 300000u) << option;
+    }
+}
+
 TEST_F(Transport, StatusCodesMapToResults) {
     ProbeTransport probe;
     ASSERT_EQ(Open(probe), 0);
@@ -218,6 +237,58 @@ TEST_F(Transport, AFailedSendReconnectsLogsOnAndResendsOnce) {
     ProbeTransport lenient;
     ASSERT_EQ(Open(lenient, /*trustAny=*/true, LoopbackAlias(Alias::kVerifyTwice)), 0);
     EXPECT_EQ(GetText(lenient, L"/probe", &body), 404);  // the name does lead to the stand-in
+}
+
+// Clients that count the transport's logons and otherwise log on as they would.
+class CountingOcr : public CHttpOCR {
+public:
+    int Login(int retry) noexcept override {
+        ++logins;
+        return CHttpOCR::Login(retry);
+    }
+    int logins = 0;
+};
+
+class CountingCard : public CHttpMeishiRegister {
+public:
+    int Login(int retry) noexcept override {
+        ++logins;
+        return CHttpMeishiRegister::Login(retry);
+    }
+    int logins = 0;
+};
+
+TEST_F(Transport, AFailedMultipartSendIsResentOnceThenGivesMinus101) {
+    ScratchDir dir;
+    WriteFileBytes(dir / L"f.jpg", "\xFF\xD8 f");
+    const std::wstring image = dir / L"f.jpg";
+
+    // Nothing listens on port 1. The OCR client's logon sends nothing and
+    // succeeds, so the one resend does go out and fails as well; never -5.
+    CountingOcr ocr;
+    ocr.SetTrustAnyCertificate(true);
+    ASSERT_EQ(ocr.Init_HttpOCR(kServiceAgent, L"127.0.0.1", 1), 0);
+    std::string response = "old";
+    EXPECT_EQ(ocr.Post_cardocr(image.c_str(), &response, 1), -101);
+    EXPECT_EQ(response, "");
+    EXPECT_EQ(ocr.logins, 1);
+    EXPECT_TRUE(ocr.IsOpen());
+    EXPECT_EQ(ocr.Post_cardocr(image.c_str(), &response, 1), -101);
+    EXPECT_EQ(ocr.logins, 2);  // every call has its own resend
+
+    // The card client's logon fails too and closes it: no resend, -101.
+    CountingCard card;
+    card.SetTrustAnyCertificate(true);
+    ASSERT_EQ(card.Init_HttpMeishiRegister(kServiceAgent, L"127.0.0.1", 1, L"a@example.jp", L"t"), 0);
+    MeishiRecord record{};
+    record.sync_id[0] = L'S';
+    EXPECT_EQ(card.Post_m_card(record, image.c_str(), image.c_str()), -101);
+    EXPECT_EQ(card.logins, 1);
+    EXPECT_FALSE(card.IsOpen());
+    ASSERT_EQ(card.Init_HttpMeishiRegister(kServiceAgent, L"127.0.0.1", 1, L"a@example.jp", L"t"), 0);
+    EXPECT_EQ(card.Post_m_card_backimage("S1", image.c_str(), image.c_str()), -101);
+    EXPECT_EQ(card.logins, 2);
+    EXPECT_TRUE(standin.Journal().empty());
 }
 
 TEST_F(Transport, ADroppedConnectionGetsOneLogonAndResend) {
