@@ -53,6 +53,16 @@ HRESULT CheckSettingsDocument(const wchar_t* path) {
     return S_OK;
 }
 
+// CopyFile carries the source's attributes over. A read-only settings file
+// could never be replaced by a later save, and a read-only copy that is
+// refused could not be deleted.
+bool WritableCopy(const wchar_t* copy) noexcept {
+    const DWORD attributes = ::GetFileAttributesW(copy);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)) return true;
+    return ::SetFileAttributesW(copy, attributes & ~FILE_ATTRIBUTE_READONLY) != FALSE;
+}
+
 // Copies from over to through a temporary copy beside it (checked first when
 // asked) that replaces it in one step: to is never left half-written.
 HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, bool checkSettings, bool& checkFailed) {
@@ -64,6 +74,8 @@ HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, bool checkSettin
     if (!::GetTempFileNameW(folder, L"~MS", 0, copy)) return LastError(::GetLastError());
     HRESULT hr = S_OK;
     if (!::CopyFileW(from, copy, FALSE)) {
+        hr = LastError(::GetLastError());
+    } else if (!WritableCopy(copy)) {
         hr = LastError(::GetLastError());
     } else if (checkSettings && FAILED(hr = CheckSettingsDocument(copy))) {
         checkFailed = true;

@@ -114,6 +114,31 @@ TEST_F(Transfer, ImportRefusesASourceThatIsNotASettingsDocument) {
     EXPECT_EQ(controller.CreateID(&id), S_OK) << "the settings still work";
 }
 
+// Exports kept on read-only media or marked read-only by the user: the copy
+// must not carry the attribute into the settings, where every later save
+// would be refused, nor stay behind when it is refused itself. (Wine's
+// CopyFile does not carry the attribute onto an existing file, as Windows'
+// does, so under Wine this passes either way; it guards the Windows case.)
+TEST_F(Transfer, AReadOnlySourceLeavesSettingsThatCanStillBeSaved) {
+    MakeCurrentSettings();
+    const std::wstring source = folder / L"MeishiPluginSettings.XML";
+    WriteFileBytes(source, kImported);
+    ASSERT_TRUE(::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(controller.ImportData(folder.path().c_str()), S_OK);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), kImported);
+    EXPECT_EQ(::GetFileAttributesW(place.settingsFile.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    GUID id;
+    EXPECT_EQ(controller.CreateID(&id), S_OK);
+    EXPECT_THAT(place.StrayFiles(), IsEmpty());
+
+    ::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+    WriteFileBytes(source, "not XML <");
+    ASSERT_TRUE(::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(controller.ImportData(folder.path().c_str()), kNotSettings);
+    EXPECT_THAT(place.StrayFiles(), IsEmpty());
+    ::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST_F(Transfer, FolderPathsThatCannotFormAFilePathAreRefused) {
     const std::string current = MakeCurrentSettings();
     const std::wstring tooLong = L"C:\\" + std::wstring(250, L'x');
