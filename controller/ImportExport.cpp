@@ -106,7 +106,11 @@ HRESULT CMeishiServiceCtrl::ExportData(const wchar_t* folderPath) {
         // No other process replaces the file while it is copied.
         CSettingsFileLock lock;
         TESSARAN_RETURN_IF_FAILED(lock.Acquire(source));
-        if (!::CopyFileW(source, destination, FALSE)) return LogFailure(L"ExportData CopyFile", LastErrorHResult());
+        // An earlier export in that folder stays whole until the new one is
+        // complete: it may be the only copy of settings the user has kept.
+        bool unused = false;
+        const HRESULT hr = ReplaceWithCopy(source, destination, false, unused);
+        if (FAILED(hr)) return LogFailure(L"ExportData CopyFile", hr);
         LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::ExportData end");
         return S_OK;
     });

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "common/SettingsPlaces.h"
 #include "controller/MeishiServiceCtrl.h"
@@ -58,6 +59,35 @@ TEST_F(Transfer, ExportReplacesAnEarlierExportWithOrWithoutATrailingBackslash) {
                                          "1 CMeishiServiceCtrl::ExportData end",
                                          "1 CMeishiServiceCtrl::ExportData start",
                                          "1 CMeishiServiceCtrl::ExportData end"));
+}
+
+// Names in the folder, to see that an export leaves nothing else behind.
+std::vector<std::wstring> FolderNames(const std::wstring& path) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+    return names;
+}
+
+TEST_F(Transfer, AFailedExportKeepsTheEarlierExportWhole) {
+    const std::wstring exported = folder / L"MeishiPluginSettings.XML";
+    WriteFileBytes(exported, "an older export");
+    // No settings file yet: nothing to copy.
+    EXPECT_EQ(controller.ExportData(folder.path().c_str()), kNoSuchFile);
+    EXPECT_EQ(ReadFileBytes(exported), "an older export");
+    EXPECT_THAT(FolderNames(folder.path()), ElementsAre(L"MeishiPluginSettings.XML"));
+    EXPECT_THAT(log.Failures(), ElementsAre("ExportData CopyFile: error = 80070002"));
+
+    const std::string current = MakeCurrentSettings();
+    EXPECT_EQ(controller.ExportData(folder.path().c_str()), S_OK);
+    EXPECT_EQ(ReadFileBytes(exported), current);
+    EXPECT_THAT(FolderNames(folder.path()), ElementsAre(L"MeishiPluginSettings.XML"));
 }
 
 TEST_F(Transfer, ImportReplacesTheSettingsAndRemovesItsBackup) {
