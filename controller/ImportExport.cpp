@@ -53,6 +53,16 @@ HRESULT CheckSettingsDocument(const wchar_t* path) {
     return S_OK;
 }
 
+// CopyFile carries the source's attributes over. A read-only settings file
+// could never be replaced by a later save, and a read-only copy that is
+// refused could not be deleted.
+bool WritableCopy(const wchar_t* copy) noexcept {
+    const DWORD attributes = ::GetFileAttributesW(copy);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)) return true;
+    return ::SetFileAttributesW(copy, attributes & ~FILE_ATTRIBUTE_READONLY) != FALSE;
+}
+
 // Copies from over to through a temporary copy beside it (checked first when
 // asked) that replaces it in one step: to is never left half-written.
 HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, bool checkSettings, bool& checkFailed) {
@@ -64,6 +74,8 @@ HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, bool checkSettin
     if (!::GetTempFileNameW(folder, L"~MS", 0, copy)) return LastError(::GetLastError());
     HRESULT hr = S_OK;
     if (!::CopyFileW(from, copy, FALSE)) {
+        hr = LastError(::GetLastError());
+    } else if (!WritableCopy(copy)) {
         hr = LastError(::GetLastError());
     } else if (checkSettings && FAILED(hr = CheckSettingsDocument(copy))) {
         checkFailed = true;
@@ -94,7 +106,11 @@ HRESULT CMeishiServiceCtrl::ExportData(const wchar_t* folderPath) {
         // No other process replaces the file while it is copied.
         CSettingsFileLock lock;
         TESSARAN_RETURN_IF_FAILED(lock.Acquire(source));
-        if (!::CopyFileW(source, destination, FALSE)) return LogFailure(L"ExportData CopyFile", LastErrorHResult());
+        // An earlier export in that folder stays whole until the new one is
+        // complete: it may be the only copy of settings the user has kept.
+        bool unused = false;
+        const HRESULT hr = ReplaceWithCopy(source, destination, false, unused);
+        if (FAILED(hr)) return LogFailure(L"ExportData CopyFile", hr);
         LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::ExportData end");
         return S_OK;
     });

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "common/SettingsPlaces.h"
 #include "controller/MeishiServiceCtrl.h"
@@ -60,6 +61,35 @@ TEST_F(Transfer, ExportReplacesAnEarlierExportWithOrWithoutATrailingBackslash) {
                                          "1 CMeishiServiceCtrl::ExportData end"));
 }
 
+// Names in the folder, to see that an export leaves nothing else behind.
+std::vector<std::wstring> FolderNames(const std::wstring& path) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+    return names;
+}
+
+TEST_F(Transfer, AFailedExportKeepsTheEarlierExportWhole) {
+    const std::wstring exported = folder / L"MeishiPluginSettings.XML";
+    WriteFileBytes(exported, "an older export");
+    // No settings file yet: nothing to copy.
+    EXPECT_EQ(controller.ExportData(folder.path().c_str()), kNoSuchFile);
+    EXPECT_EQ(ReadFileBytes(exported), "an older export");
+    EXPECT_THAT(FolderNames(folder.path()), ElementsAre(L"MeishiPluginSettings.XML"));
+    EXPECT_THAT(log.Failures(), ElementsAre("ExportData CopyFile: error = 80070002"));
+
+    const std::string current = MakeCurrentSettings();
+    EXPECT_EQ(controller.ExportData(folder.path().c_str()), S_OK);
+    EXPECT_EQ(ReadFileBytes(exported), current);
+    EXPECT_THAT(FolderNames(folder.path()), ElementsAre(L"MeishiPluginSettings.XML"));
+}
+
 TEST_F(Transfer, ImportReplacesTheSettingsAndRemovesItsBackup) {
     MakeCurrentSettings();
     WriteFileBytes(folder / L"MeishiPluginSettings.XML", kImported);
@@ -112,6 +142,31 @@ TEST_F(Transfer, ImportRefusesASourceThatIsNotASettingsDocument) {
     }
     GUID id;
     EXPECT_EQ(controller.CreateID(&id), S_OK) << "the settings still work";
+}
+
+// Exports kept on read-only media or marked read-only by the user: the copy
+// must not carry the attribute into the settings, where every later save
+// would be refused, nor stay behind when it is refused itself. (Wine's
+// CopyFile does not carry the attribute onto an existing file, as Windows'
+// does, so under Wine this passes either way; it guards the Windows case.)
+TEST_F(Transfer, AReadOnlySourceLeavesSettingsThatCanStillBeSaved) {
+    MakeCurrentSettings();
+    const std::wstring source = folder / L"MeishiPluginSettings.XML";
+    WriteFileBytes(source, kImported);
+    ASSERT_TRUE(::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(controller.ImportData(folder.path().c_str()), S_OK);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), kImported);
+    EXPECT_EQ(::GetFileAttributesW(place.settingsFile.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    GUID id;
+    EXPECT_EQ(controller.CreateID(&id), S_OK);
+    EXPECT_THAT(place.StrayFiles(), IsEmpty());
+
+    ::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+    WriteFileBytes(source, "not XML <");
+    ASSERT_TRUE(::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(controller.ImportData(folder.path().c_str()), kNotSettings);
+    EXPECT_THAT(place.StrayFiles(), IsEmpty());
+    ::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(Transfer, FolderPathsThatCannotFormAFilePathAreRefused) {
