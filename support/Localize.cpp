@@ -141,7 +141,10 @@ CZumLibrary& CZumLibrary::Instance() noexcept {
     return instance;
 }
 
-CZumLibrary::~CZumLibrary() { Unload(); }
+// The module's exit step unloads the library on a normal unload. This
+// destructor runs also while the whole process ends, when freeing a library
+// from inside the loader's detach is unsafe, so it leaves the library alone.
+CZumLibrary::~CZumLibrary() = default;
 
 bool CZumLibrary::Load(const std::wstring& pluginFolder) noexcept {
     if (m_library) return true;
