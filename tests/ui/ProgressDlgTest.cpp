@@ -10,6 +10,7 @@
 
 #include "PluginDialogs.h"
 #include "common/DialogDriver.h"
+#include "common/LogCapture.h"
 #include "controller/MeishiServiceCtrl.h"
 #include "host/Module.h"
 #include "ui/FTPStatusDlg.h"
@@ -17,6 +18,7 @@
 
 using tessaran::CUiThread;
 using tessaran_test::DialogDriver;
+using tessaran_test::LogCapture;
 
 namespace {
 
@@ -219,6 +221,33 @@ TEST(ProgressDialog, ThreadStillStuckWhenItsOwnerEndsDeletesItself) {
         host.~CStatusDlgHost();
         new (&host) tessaran::CStatusDlgHost;
         EXPECT_EQ(CUiThread::LiveCount(), 1);
+    }
+    EXPECT_TRUE(WaitForLiveThreads(0));
+    EXPECT_FALSE(::IsWindow(dialog));
+}
+
+// The plug-in's release with a stuck thread: the run's end and the
+// controller's end each wait once; the owner's own end adds no third wait,
+// which would keep the host frozen for another 30 seconds.
+TEST(ProgressDialog, OwnerEndDoesNotWaitAgainForAThreadThatTimedOut) {
+    constexpr wchar_t kTimedOut[] = L"EndStatusDlg WaitForSingleObject: error = 80070102";
+    HWND dialog = nullptr;
+    {
+        LogCapture log;
+        tessaran::CStatusDlgHost host;
+        host.SetEndWait(300);
+        host.StartStatusDlg(nullptr);
+        dialog = ProgressWindow();
+        ASSERT_NE(dialog, nullptr);
+        StuckThread stuck(dialog);
+        ASSERT_TRUE(stuck.Hooked());
+        host.EndStatusDlg();  // the run's end
+        ASSERT_TRUE(stuck.IsStuck());
+        host.EndStatusDlg();  // the controller's end
+        EXPECT_EQ(log.Count(kTimedOut), 2);
+        host.~CStatusDlgHost();
+        EXPECT_EQ(log.Count(kTimedOut), 2);
+        new (&host) tessaran::CStatusDlgHost;
     }
     EXPECT_TRUE(WaitForLiveThreads(0));
     EXPECT_FALSE(::IsWindow(dialog));
