@@ -61,6 +61,10 @@ TEST(ProgressDialog, TextsBarCancelLineAndVisibility) {
     controller.SetUploadProgress(5, 3);
     EXPECT_EQ(DialogDriver::ItemText(dialog, 201), L"5個のファイルをアップロード中 : 60%完了");
     EXPECT_EQ(BarPosition(dialog), 60);
+    // A run without files must not divide by zero.
+    controller.SetUploadProgress(0, 1);
+    EXPECT_EQ(DialogDriver::ItemText(dialog, 201), L"0個のファイルをアップロード中 : 0%完了");
+    EXPECT_EQ(BarPosition(dialog), 0);
 
     EXPECT_EQ(controller.IsCancelRequested(), FALSE);
     DialogDriver::ClickNow(dialog, 207);
