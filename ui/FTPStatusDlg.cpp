@@ -80,7 +80,9 @@ BOOL CStatusDlgThread::InitInstance() {
 }
 
 CStatusDlgHost::~CStatusDlgHost() {
-    EndStatusDlg();
+    // A thread already asked to end has had its wait (the controller's own end
+    // comes just before this one); waiting again would only freeze the host.
+    if (!m_endRequested) EndStatusDlg();
     if (m_pStatusThread) ReleaseThread();
 }
 

@@ -10,6 +10,7 @@
 
 #include "PluginDialogs.h"
 #include "common/DialogDriver.h"
+#include "common/LogCapture.h"
 #include "controller/MeishiServiceCtrl.h"
 #include "host/Module.h"
 #include "ui/FTPStatusDlg.h"
@@ -17,6 +18,7 @@
 
 using tessaran::CUiThread;
 using tessaran_test::DialogDriver;
+using tessaran_test::LogCapture;
 
 namespace {
 
@@ -59,6 +61,10 @@ TEST(ProgressDialog, TextsBarCancelLineAndVisibility) {
     controller.SetUploadProgress(5, 3);
     EXPECT_EQ(DialogDriver::ItemText(dialog, 201), L"5個のファイルをアップロード中 : 60%完了");
     EXPECT_EQ(BarPosition(dialog), 60);
+    // A run without files must not divide by zero.
+    controller.SetUploadProgress(0, 1);
+    EXPECT_EQ(DialogDriver::ItemText(dialog, 201), L"0個のファイルをアップロード中 : 0%完了");
+    EXPECT_EQ(BarPosition(dialog), 0);
 
     EXPECT_EQ(controller.IsCancelRequested(), FALSE);
     DialogDriver::ClickNow(dialog, 207);
@@ -219,6 +225,33 @@ TEST(ProgressDialog, ThreadStillStuckWhenItsOwnerEndsDeletesItself) {
         host.~CStatusDlgHost();
         new (&host) tessaran::CStatusDlgHost;
         EXPECT_EQ(CUiThread::LiveCount(), 1);
+    }
+    EXPECT_TRUE(WaitForLiveThreads(0));
+    EXPECT_FALSE(::IsWindow(dialog));
+}
+
+// The plug-in's release with a stuck thread: the run's end and the
+// controller's end each wait once; the owner's own end adds no third wait,
+// which would keep the host frozen for another 30 seconds.
+TEST(ProgressDialog, OwnerEndDoesNotWaitAgainForAThreadThatTimedOut) {
+    constexpr wchar_t kTimedOut[] = L"EndStatusDlg WaitForSingleObject: error = 80070102";
+    HWND dialog = nullptr;
+    {
+        LogCapture log;
+        tessaran::CStatusDlgHost host;
+        host.SetEndWait(300);
+        host.StartStatusDlg(nullptr);
+        dialog = ProgressWindow();
+        ASSERT_NE(dialog, nullptr);
+        StuckThread stuck(dialog);
+        ASSERT_TRUE(stuck.Hooked());
+        host.EndStatusDlg();  // the run's end
+        ASSERT_TRUE(stuck.IsStuck());
+        host.EndStatusDlg();  // the controller's end
+        EXPECT_EQ(log.Count(kTimedOut), 2);
+        host.~CStatusDlgHost();
+        EXPECT_EQ(log.Count(kTimedOut), 2);
+        new (&host) tessaran::CStatusDlgHost;
     }
     EXPECT_TRUE(WaitForLiveThreads(0));
     EXPECT_FALSE(::IsWindow(dialog));
