@@ -20,10 +20,18 @@ void CFTPStatusDlg::ReleaseStarter() noexcept {
 }
 
 BOOL CFTPStatusDlg::OnInitDialog() {
-    CDialogBase::OnInitDialog();
-    ::SetWindowTextW(m_hWnd, LocalizeText("Scanmoor plug-in for Veltrano").c_str());
-    SetItemText(IDC_FTPSTATUS_CANCEL, L"キャンセル");
-    SetItemText(IDC_FTPSTATUS_TEXT, L"送信中...");
+    try {
+        CDialogBase::OnInitDialog();
+        ::SetWindowTextW(m_hWnd, LocalizeText("Scanmoor plug-in for Veltrano").c_str());
+        SetItemText(IDC_FTPSTATUS_CANCEL, L"キャンセル");
+        SetItemText(IDC_FTPSTATUS_TEXT, L"送信中...");
+    } catch (...) {
+        // A dialog that could not be set up must neither keep the starter
+        // waiting nor linger where the run cannot reach it to end it.
+        EndDialog(-1);
+        ReleaseStarter();
+        return TRUE;
+    }
 
     // No taskbar button, and above the host's windows.
     LONG_PTR exStyle = ::GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE);
