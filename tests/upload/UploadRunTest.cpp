@@ -402,6 +402,26 @@ TEST_F(UploadRun, RetryNeverAttachesAFinishedCardAsABack) {
     EXPECT_EQ(Requests("POST", "/service/m_card/backimage/"), 2);  // the failed one and card4
 }
 
+// One card's answer that the parser cannot hold (a number beyond a double)
+// must not break off the pass and leave the cards after it unsent.
+TEST_F(UploadRun, AnUnreadableNumberInOneAnswerStopsNothing) {
+    StoreJob();
+    MakeScans(3);
+    dialogs.cancelScript = [this](int query) {
+        if (query == 2) {
+            standin.QueueFault(R"({"path_prefix":"/CardOCR/cardocr","action":"malformed",)"
+                               R"("body":"{\"lastName\":\"card2\",\"n\":1e999,\"company\":\"x\"}"})");
+        }
+        return FALSE;
+    };
+    ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
+    EXPECT_TRUE(dialogs.resultShown.empty());
+    auto cards = CardsByName();
+    ASSERT_EQ(cards.size(), 3u);
+    EXPECT_EQ(Text(Member(cards["card2"], "card"), "cname"), "");
+    for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
+}
+
 // ---- logon ----
 
 TEST_F(UploadRun, RefusedLogonFailsEveryFileWithThe401Message) {
