@@ -281,6 +281,28 @@ TEST_F(UploadRun, WithoutAThumbnailTheScanIsSentInItsPlace) {
     ExpectNoThumbnailsLeft();
 }
 
+// The back's own scan stands in for its thumbnail, never the front's.
+TEST_F(UploadRun, WithoutABackThumbnailTheBackIsSentInItsPlace) {
+    job.SetEvenNumberImageToBackPage(1);
+    StoreJob();
+    MakeScans(1);
+    Scan broken{folder / L"back.jpg", "back", 0, 0};
+    tessaran_test::WriteFileBytes(broken.path, std::string(2500, 'b'));
+    scans.push_back(broken);
+    WriteList();
+
+    ASSERT_EQ(Run(), S_OK);
+    auto cards = CardsByName();
+    ASSERT_EQ(cards.count("card1"), 1u);
+    const picojson::value& card = cards["card1"];
+    EXPECT_EQ(Number(Member(card, "back"), "size"), 2500);
+    EXPECT_EQ(Number(Member(card, "back_thumb"), "size"), 2500);
+    EXPECT_EQ(Text(Member(card, "back"), "sha256"), Text(Member(card, "back_thumb"), "sha256"));
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"CreateThumbnailImage Back Error = 80004005"));
+    EXPECT_TRUE(tessaran_test::FileExists(broken.path));
+    ExpectNoThumbnailsLeft();
+}
+
 TEST_F(UploadRun, NonAsciiFileNamesTravelIntact) {
     StoreJob();
     Scan scan{folder / L"山田 太郎＃1.jpeg", u8"山田 太郎＃1", 420, 250};
