@@ -37,7 +37,11 @@ HRESULT FindSaveFolder(const std::wstring& chosen, std::wstring& target, bool& c
         if (Format(name, MAX_PATH, L"%s名刺_%03d\\", chosen.c_str(), number) < 0) {
             return HResultFromWin32(ERROR_FILENAME_EXCED_RANGE);
         }
-        if (!::PathFileExistsW(name)) {
+        // Asked without the trailing backslash: a file of that name takes the
+        // number as well, and the folder could never be made beside it.
+        std::wstring entry(name);
+        entry.pop_back();
+        if (!::PathFileExistsW(entry.c_str())) {
             target = name;
             create = true;
             return S_OK;

@@ -119,9 +119,10 @@ HRESULT WriteNewFile(const std::wstring& path, const std::vector<BYTE>& bytes) {
         ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return LastErrorHResult();
     DWORD written = 0;
-    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size()) {
-        const HRESULT hr = written == bytes.size() ? LastErrorHResult() : HResultFromWin32(ERROR_WRITE_FAULT);
+    const BOOL wrote = ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    if (!wrote || written != bytes.size()) {
+        // A refused write says why (a full disk, say); a short one does not.
+        const HRESULT hr = !wrote ? LastErrorHResult() : HResultFromWin32(ERROR_WRITE_FAULT);
         file.reset();
         ::DeleteFileW(path.c_str());
         return hr;

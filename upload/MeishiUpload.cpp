@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <stdexcept>
 
 #include "service/TextCodec.h"
 #include "support/Clock.h"
@@ -99,7 +100,12 @@ void CMeishiUpload::ParseOcrResult(const char* ocrText, MeishiRecord& record) {
     picojson::value value;
     std::string error;
     const char* end = ocrText + std::strlen(ocrText);
-    picojson::parse(value, ocrText, end, &error);
+    try {
+        picojson::parse(value, ocrText, end, &error);
+    } catch (const std::overflow_error&) {
+        // A number beyond a double (1e999) is refused by throwing; like any
+        // other parse error it ends the reading, and what was read stays.
+    }
     if (!value.is<picojson::object>()) return;
     const picojson::object& object = value.get<picojson::object>();
 

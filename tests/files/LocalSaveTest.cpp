@@ -103,6 +103,18 @@ TEST(LocalSave, FailedFilesGoIntoTheNextFreeNumberedFolder) {
     EXPECT_EQ(f.dialogs.browseInitial[0], pictures);
 }
 
+// A file that carries a folder's name takes its number too: the folder could
+// not be made beside it, and the save would fail for good in that place.
+TEST(LocalSave, FileWithAFolderNameTakesItsNumber) {
+    SaveFixture f;
+    ComPtr<ISMRUploadFileList> list = MakeList(f.scans.path(), {{L"1.jpg", kCancelled}});
+    tessaran_test::WriteFileBytes(f.target / (kCardFolder + L"001"), "the user's own file");
+    f.dialogs.folders.push_back(f.target.path());
+    ASSERT_EQ(f.ctrl.SaveToLocalFolder(nullptr, list.get()), S_OK);
+    EXPECT_EQ(Entries(f.target / (kCardFolder + L"002")), std::vector<std::wstring>{L"1.jpg"});
+    EXPECT_EQ(tessaran_test::ReadFileBytes(f.target / (kCardFolder + L"001")), "the user's own file");
+}
+
 TEST(LocalSave, CancelledPickerCreatesNothing) {
     SaveFixture f;
     ComPtr<ISMRUploadFileList> list = MakeList(f.scans.path(), {{L"1.jpg", kCancelled}});

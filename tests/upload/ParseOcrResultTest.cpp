@@ -142,6 +142,21 @@ TEST(ParseOcrResult, BrokenOffObjectsKeepTheMembersRead) {
     EXPECT_STREQ(Parsed(R"({"lastName":"first"} {"lastName":"second"})").lname, L"first");
 }
 
+// A number too large for a double makes the parser throw; the answer is read
+// as broken off there, like any other parse error.
+TEST(ParseOcrResult, NumbersOutOfRangeBreakTheAnswerOffThere) {
+    MeishiRecord r = Cleared();
+    EXPECT_NO_THROW(CMeishiUpload::ParseOcrResult(R"({"lastName":"Yamada","n":1e999,"company":"A"})", r));
+    EXPECT_STREQ(r.lname, L"Yamada");
+    EXPECT_STREQ(r.cname, L"");
+    for (const char* text : {"-1e400", "[1e999]", "{\"firstName\":[2e308]}"}) {
+        SCOPED_TRACE(text);
+        MeishiRecord record = Cleared();
+        EXPECT_NO_THROW(CMeishiUpload::ParseOcrResult(text, record));
+        EXPECT_TRUE(SameBytes(record, Cleared()));
+    }
+}
+
 TEST(ParseOcrResult, OrderFieldsAreResetForAnObject) {
     MeishiRecord record = Cleared();
     record.nameorder = 5;

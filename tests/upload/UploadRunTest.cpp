@@ -281,6 +281,28 @@ TEST_F(UploadRun, WithoutAThumbnailTheScanIsSentInItsPlace) {
     ExpectNoThumbnailsLeft();
 }
 
+// The back's own scan stands in for its thumbnail, never the front's.
+TEST_F(UploadRun, WithoutABackThumbnailTheBackIsSentInItsPlace) {
+    job.SetEvenNumberImageToBackPage(1);
+    StoreJob();
+    MakeScans(1);
+    Scan broken{folder / L"back.jpg", "back", 0, 0};
+    tessaran_test::WriteFileBytes(broken.path, std::string(2500, 'b'));
+    scans.push_back(broken);
+    WriteList();
+
+    ASSERT_EQ(Run(), S_OK);
+    auto cards = CardsByName();
+    ASSERT_EQ(cards.count("card1"), 1u);
+    const picojson::value& card = cards["card1"];
+    EXPECT_EQ(Number(Member(card, "back"), "size"), 2500);
+    EXPECT_EQ(Number(Member(card, "back_thumb"), "size"), 2500);
+    EXPECT_EQ(Text(Member(card, "back"), "sha256"), Text(Member(card, "back_thumb"), "sha256"));
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"CreateThumbnailImage Back Error = 80004005"));
+    EXPECT_TRUE(tessaran_test::FileExists(broken.path));
+    ExpectNoThumbnailsLeft();
+}
+
 TEST_F(UploadRun, NonAsciiFileNamesTravelIntact) {
     StoreJob();
     Scan scan{folder / L"山田 太郎＃1.jpeg", u8"山田 太郎＃1", 420, 250};
@@ -400,6 +422,26 @@ TEST_F(UploadRun, RetryNeverAttachesAFinishedCardAsABack) {
     EXPECT_TRUE(Member(cards["card2"], "back").is<picojson::null>());
     EXPECT_EQ(Number(Member(cards["card3"], "back"), "width"), scans[3].width);
     EXPECT_EQ(Requests("POST", "/service/m_card/backimage/"), 2);  // the failed one and card4
+}
+
+// One card's answer that the parser cannot hold (a number beyond a double)
+// must not break off the pass and leave the cards after it unsent.
+TEST_F(UploadRun, AnUnreadableNumberInOneAnswerStopsNothing) {
+    StoreJob();
+    MakeScans(3);
+    dialogs.cancelScript = [this](int query) {
+        if (query == 2) {
+            standin.QueueFault(R"({"path_prefix":"/CardOCR/cardocr","action":"malformed",)"
+                               R"("body":"{\"lastName\":\"card2\",\"n\":1e999,\"company\":\"x\"}"})");
+        }
+        return FALSE;
+    };
+    ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
+    EXPECT_TRUE(dialogs.resultShown.empty());
+    auto cards = CardsByName();
+    ASSERT_EQ(cards.size(), 3u);
+    EXPECT_EQ(Text(Member(cards["card2"], "card"), "cname"), "");
+    for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
 }
 
 // ---- logon ----
