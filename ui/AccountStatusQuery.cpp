@@ -68,7 +68,13 @@ void CMeishiServiceSettingDlg::QueryAccountStatus(const std::wstring& mailAddres
     }
 
     picojson::value answer;
-    picojson::parse(answer, body);
+    try {
+        picojson::parse(answer, body);
+    } catch (const std::exception&) {
+        // The parser throws on a number beyond a double's range; such an
+        // answer is as unusable as one that is not an object at all.
+        answer = picojson::value();
+    }
     if (!answer.is<picojson::object>()) {
         LogWrite(LOG_ERROR, L"OnBnClickedStatusBtn() ServerLogout  v.is<picojson::object>() == false");
         MessageBox(L"ステータス情報を取得できませんでした。", caption.c_str(), style);

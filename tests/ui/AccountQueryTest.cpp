@@ -147,12 +147,17 @@ TEST_F(AccountQuery, LongNamesAreCutToOneHundredTwentySevenUnitsAndMissingOnesLe
 }
 
 TEST_F(AccountQuery, AnswerThatIsNotAnObjectShowsTheStatusMessage) {
-    LogCapture log;
-    QueueStatusAnswer("[1, 2, 3]");
-    Query(L"status@example.com", L"status-token", [](DialogDriver& d, HWND settings) {
-        ExpectMessage(d, settings, L"ステータス情報を取得できませんでした。");
-    });
-    EXPECT_TRUE(log.Has(3, L"OnBnClickedStatusBtn() ServerLogout  v.is<picojson::object>() == false"));
+    // A number beyond a double's range makes the parser throw: the answer is
+    // as unusable as one that is not an object.
+    for (const char* text : {"[1, 2, 3]", "{\"accountname\":\"a\",\"max_count\":1e999,\"use_count\":1}"}) {
+        SCOPED_TRACE(text);
+        LogCapture log;
+        QueueStatusAnswer(text);
+        Query(L"status@example.com", L"status-token", [](DialogDriver& d, HWND settings) {
+            ExpectMessage(d, settings, L"ステータス情報を取得できませんでした。");
+        });
+        EXPECT_TRUE(log.Has(3, L"OnBnClickedStatusBtn() ServerLogout  v.is<picojson::object>() == false"));
+    }
 }
 
 }  // namespace
