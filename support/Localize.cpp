@@ -223,16 +223,11 @@ std::wstring LocalizeText(const char* sjisKey) { return CZumLibrary::Instance().
 
 CHelpLibrary::CHelpLibrary() noexcept : m_library(LoadSharedLibrary(L"zumhelp.dll")) {}
 
-CHelpLibrary::~CHelpLibrary() {
-    if (m_library) ::FreeLibrary(m_library);
-}
-
 void CHelpLibrary::ShowHelp(HWND window, DWORD context) noexcept {
     using ZumHelpWFn = BOOL(WINAPI*)(HWND, LPCWSTR, UINT, ULONG_PTR);
     try {
         const std::wstring path = PluginFolder() + L"\\Q7RD_JP.chm";
-        ZumHelpWFn zumHelp =
-            m_library ? GetProc<ZumHelpWFn>(m_library, "ZumHelpW") : nullptr;
+        ZumHelpWFn zumHelp = GetProc<ZumHelpWFn>(m_library.get(), "ZumHelpW");
         BOOL shown = FALSE;
         if (zumHelp) {
             shown = zumHelp(window, path.c_str(), HELP_CONTEXT, context);

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "support/Handles.h"
+
 namespace tessaran {
 
 // Loads a library by bare name from the application's folder or the system
@@ -77,7 +79,6 @@ std::wstring LocalizeText(const char* sjisKey);
 class CHelpLibrary {
 public:
     CHelpLibrary() noexcept;
-    ~CHelpLibrary();
     CHelpLibrary(const CHelpLibrary&) = delete;
     CHelpLibrary& operator=(const CHelpLibrary&) = delete;
 
@@ -85,7 +86,7 @@ public:
     void ShowHelp(HWND window, DWORD context) noexcept;
 
 private:
-    HMODULE m_library;
+    UniqueHModule m_library;
 };
 
 }  // namespace tessaran
