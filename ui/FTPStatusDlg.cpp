@@ -58,7 +58,7 @@ bool CFTPStatusDlg::OnCommand(UINT id, UINT notifyCode) {
     return false;
 }
 
-bool CFTPStatusDlg::OnMessage(UINT message, WPARAM, LPARAM, LRESULT& result) {
+bool CFTPStatusDlg::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT& result) {
     switch (message) {
         case WM_STATUSDLG_END:
             EndDialog(0);
@@ -66,6 +66,10 @@ bool CFTPStatusDlg::OnMessage(UINT message, WPARAM, LPARAM, LRESULT& result) {
             return true;
         case WM_STATUSDLG_GETCANCEL:
             result = m_bCancel;
+            return true;
+        case WM_STATUSDLG_SHOW:
+            ::ShowWindow(m_hWnd, static_cast<int>(wParam));
+            result = 0;
             return true;
         case WM_DESTROY:
             if (m_thread) m_thread->SetMainWindow(nullptr);
@@ -147,7 +151,7 @@ BOOL CStatusDlgHost::IsCancelRequested() noexcept {
 }
 
 void CStatusDlgHost::ShowStatusDlg(int showCommand) noexcept {
-    if (HWND dialog = Dialog()) ::ShowWindow(dialog, showCommand);
+    if (HWND dialog = Dialog()) ::SendMessageW(dialog, WM_STATUSDLG_SHOW, static_cast<WPARAM>(showCommand), 0);
 }
 
 void CStatusDlgHost::EndStatusDlg() noexcept {

@@ -12,6 +12,10 @@ namespace tessaran {
 
 constexpr UINT WM_STATUSDLG_END = WM_APP + 0x64;        // ends the dialog with result 0
 constexpr UINT WM_STATUSDLG_GETCANCEL = WM_APP + 0x65;  // answers the cancel flag
+// Shows or hides the dialog (wParam: the show command) on its own thread. Sent,
+// so it is handled only once the dialog's loop runs: after the dialog has
+// shown itself, which a direct ShowWindow from the run could precede.
+constexpr UINT WM_STATUSDLG_SHOW = WM_APP + 0x66;
 
 class CStatusDlgThread;
 

@@ -2,6 +2,9 @@
 // given, OK hands back that folder's path, and Cancel hands back nothing.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <commctrl.h>
+
+#include <string>
 
 #include "common/DialogDriver.h"
 #include "common/TestPaths.h"
@@ -13,15 +16,42 @@ using tessaran_test::RunWithDriver;
 
 namespace {
 
-// Runs the picker and answers it with the button once it has settled.
-bool Pick(CBrowseForFolder& browser, int button) {
+// The text of the folder tree's selected item; the picker runs in this process,
+// so the tree can be asked directly.
+BOOL CALLBACK FindTree(HWND child, LPARAM found) {
+    wchar_t cls[32] = {};
+    ::GetClassNameW(child, cls, 32);
+    if (::lstrcmpiW(cls, WC_TREEVIEWW) != 0) return TRUE;
+    *reinterpret_cast<HWND*>(found) = child;
+    return FALSE;
+}
+
+std::wstring SelectedTreeText(HWND picker) {
+    HWND tree = nullptr;
+    ::EnumChildWindows(picker, FindTree, reinterpret_cast<LPARAM>(&tree));
+    if (!tree) return {};
+    const auto item = reinterpret_cast<HTREEITEM>(::SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+    if (!item) return {};
+    wchar_t text[MAX_PATH] = {};
+    TVITEMW data = {};
+    data.mask = TVIF_TEXT;
+    data.hItem = item;
+    data.pszText = text;
+    data.cchTextMax = MAX_PATH;
+    ::SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&data));
+    return text;
+}
+
+// Runs the picker and answers it with the button once the tree shows the
+// initial folder (its last path component) as selected.
+bool Pick(CBrowseForFolder& browser, const std::wstring& initial, int button) {
+    const std::wstring leaf = initial.substr(initial.find_last_of(L'\\') + 1);
     return RunWithDriver([&] { return browser.BFFModal() ? 1 : 0; },
                          [&](DialogDriver& d) {
                              HWND picker = d.WaitForDialog(L"");
                              ASSERT_NE(picker, nullptr);
                              ASSERT_NE(::GetDlgItem(picker, button), nullptr);
-                             // Let the initial selection and its callbacks run first.
-                             ::Sleep(300);
+                             for (int i = 0; i < 100 && SelectedTreeText(picker) != leaf; ++i) ::Sleep(100);
                              DialogDriver::Click(picker, button);
                              EXPECT_TRUE(d.WaitGone(picker));
                          }) != 0;
@@ -30,7 +60,7 @@ bool Pick(CBrowseForFolder& browser, int button) {
 TEST(FolderBrowser, OkReturnsTheInitialFolderItOpenedOn) {
     tessaran_test::ScratchDir target(L"pick");
     CBrowseForFolder browser(nullptr, nullptr, target.path());
-    ASSERT_TRUE(Pick(browser, IDOK));
+    ASSERT_TRUE(Pick(browser, target.path(), IDOK));
     EXPECT_EQ(::lstrcmpiW(browser.GetFolderPath().c_str(), target.path().c_str()), 0)
         << tessaran_test::ToUtf8(browser.GetFolderPath());
 }
@@ -38,7 +68,7 @@ TEST(FolderBrowser, OkReturnsTheInitialFolderItOpenedOn) {
 TEST(FolderBrowser, CancelReturnsFalseAndNoPath) {
     tessaran_test::ScratchDir target(L"pick");
     CBrowseForFolder browser(nullptr, nullptr, target.path());
-    EXPECT_FALSE(Pick(browser, IDCANCEL));
+    EXPECT_FALSE(Pick(browser, target.path(), IDCANCEL));
     EXPECT_EQ(browser.GetFolderPath(), L"");
 }
 
