@@ -1,15 +1,13 @@
 #!/usr/bin/env bash
-# Runs a Windows program under the project's own 32-bit Wine prefix, quietly.
-# The prefix lives in the build tree (TESSARAN_WINEPREFIX, set by the test
-# runner) so that tests never touch a user's own Wine set-up.
+# Runs a Windows program quietly in the project's own Wine prefix, with the
+# loader that tools/wine-env.sh chooses for the program's build, so that
+# tests never touch a user's own Wine set-up.
+# The build (TESSARAN_WINE_ARCH: x86 or x64) and the prefix
+# (TESSARAN_WINEPREFIX) come from the test runner; without them the x64
+# build's prefix under build/ is used.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-export WINEPREFIX="${TESSARAN_WINEPREFIX:-${WINEPREFIX:-$here/build/wineprefix}}"
-export WINEARCH=win32
-export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  # wineserver inherits stdout; keep it off any caller's pipe.
-  wineboot -i >/dev/null 2>&1 </dev/null
-fi
-exec wine "$@"
+# shellcheck source=tools/wine-env.sh
+. "$here/tools/wine-env.sh"
+tessaran_wine "${TESSARAN_WINE_ARCH:-x64}" "${TESSARAN_WINEPREFIX:-$here/build/x64/wineprefix}" || exit 2
+[ -f "$WINEPREFIX/system.reg" ] || tessaran_wine_prepare
+exec "$TESSARAN_WINE" "$@"
