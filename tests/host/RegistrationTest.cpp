@@ -18,6 +18,9 @@ namespace {
 constexpr wchar_t kClassKey[] = L"CLSID\\{8BB35CD9-4BE4-4B94-9F3A-85113E4F8591}";
 constexpr wchar_t kLibid[] = L"{A5F40B2D-A9D1-4FAE-86A3-606AD9F9FBD9}";
 constexpr wchar_t kOwnInterface[] = L"Interface\\{8261DD48-702A-4CA8-9C01-66713E814B83}";
+// The system files a type library under its platform: win32 for the x86
+// build's library, win64 for the x64 build's.
+constexpr const wchar_t* kPlatformKey = sizeof(void*) == 8 ? L"win64" : L"win32";
 
 std::wstring Lower(std::wstring text) {
     std::transform(text.begin(), text.end(), text.begin(), ::towlower);
@@ -113,6 +116,20 @@ HKEY UserClasses() {
     return key;
 }
 
+// Whether the system keeps a second registry view beside this process's own:
+// a 64-bit process always, a 32-bit one only on a 64-bit system.
+bool HasOtherRegistryView() {
+    if (sizeof(void*) == 8) return true;
+    BOOL wow64 = FALSE;
+    return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
+}
+
+bool KeyExistsInOtherView(HKEY root, const std::wstring& path) {
+    const REGSAM other = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    UniqueHKey key;
+    return ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | other, key.put()) == ERROR_SUCCESS;
+}
+
 // A known starting point without spending a process on unregistration.
 void ForgetClass() {
     ::RegDeleteTreeW(MachineClasses(), kClassKey);
@@ -124,9 +141,13 @@ TEST(Registration, PerMachineWritesTheClassTableAndTheTypeLibrary) {
     ASSERT_EQ(Regsvr32(L""), 0u);
     EXPECT_EQ(ReadClassTree(HKEY_CLASSES_ROOT), ExpectedClassTree());
     EXPECT_FALSE(KeyExists(UserClasses(), kClassKey));
-    EXPECT_EQ(Lower(DefaultValue(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + kLibid + L"\\1.0\\0\\win32")),
-              Lower(PluginDllPath()));
+    const std::wstring platformKey = std::wstring(L"TypeLib\\") + kLibid + L"\\1.0\\0\\" + kPlatformKey;
+    EXPECT_EQ(Lower(DefaultValue(HKEY_CLASSES_ROOT, platformKey)), Lower(PluginDllPath()));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kOwnInterface)) << "the dual interface is registered with its library";
+    if (HasOtherRegistryView()) {
+        EXPECT_FALSE(KeyExistsInOtherView(HKEY_LOCAL_MACHINE, std::wstring(L"Software\\Classes\\") + kClassKey))
+            << "the class is registered in its own build's registry view only";
+    }
 
     // Registering again replaces the class key: a stray subkey does not survive.
     UniqueHKey stray;
