@@ -1,7 +1,9 @@
 // Looks at an installed plug-in from inside Wine, for the installer test:
 //   InstallerProbe create        CoCreateInstance, as a host does
 //   InstallerProbe create-user   the class object of the per-user registration
-//   InstallerProbe dump          every registry key and value of the plug-in
+//   InstallerProbe dump [32|64]  every registry key and value of the plug-in,
+//                                in the 32-bit or the 64-bit registry view
+//                                (default: the probe's own)
 // Prints one "name=value" line per fact; exit code 0 when the step worked.
 #include <windows.h>
 
@@ -112,9 +114,11 @@ int CreateFromUserRegistration() {
 }
 
 // One line per key ("key <path>") and per value ("value <path> [<name>]=<data>").
-void DumpKey(HKEY parent, const std::wstring& shown, const std::wstring& path) {
+// view is 0, KEY_WOW64_32KEY or KEY_WOW64_64KEY, given again at every open
+// as the registry wants it.
+void DumpKey(HKEY parent, const std::wstring& shown, const std::wstring& path, REGSAM view) {
     UniqueHKey key;
-    if (::RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return;
+    if (::RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) return;
     std::printf("key %s\n", Utf8(shown).c_str());
     for (DWORD i = 0;; ++i) {
         wchar_t name[256] = {};
@@ -133,11 +137,11 @@ void DumpKey(HKEY parent, const std::wstring& shown, const std::wstring& path) {
         wchar_t name[256] = {};
         DWORD nameLength = 256;
         if (::RegEnumKeyExW(key.get(), i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        DumpKey(key.get(), shown + L"\\" + name, name);
+        DumpKey(key.get(), shown + L"\\" + name, name, view);
     }
 }
 
-int Dump() {
+int Dump(REGSAM view) {
     const struct {
         HKEY root;
         const wchar_t* name;
@@ -146,11 +150,12 @@ int Dump() {
         const std::wstring classes = L"Software\\Classes\\";
         for (const std::wstring& sub : {L"CLSID\\" + std::wstring(kClsid), L"TypeLib\\" + std::wstring(kLibid),
                                         L"Interface\\" + std::wstring(kIid)}) {
-            DumpKey(root.root, std::wstring(root.name) + L"\\" + classes + sub, classes + sub);
+            DumpKey(root.root, std::wstring(root.name) + L"\\" + classes + sub, classes + sub, view);
         }
         // The CLSID key itself belongs to the system and must outlive us.
         UniqueHKey clsid;
-        if (::RegOpenKeyExW(root.root, L"Software\\Classes\\CLSID", 0, KEY_READ, clsid.put()) == ERROR_SUCCESS) {
+        if (::RegOpenKeyExW(root.root, L"Software\\Classes\\CLSID", 0, KEY_READ | view, clsid.put()) ==
+            ERROR_SUCCESS) {
             std::printf("present %ls\\Software\\Classes\\CLSID\n", root.name);
         }
     }
@@ -161,12 +166,15 @@ int Dump() {
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argc > 1 ? argv[1] : L"";
+    const std::wstring view = argc > 2 ? argv[2] : L"";
     ComInit com(COINIT_APARTMENTTHREADED);
     int rc = 2;
     if (command == L"create") rc = Create();
     else if (command == L"create-user") rc = CreateFromUserRegistration();
-    else if (command == L"dump") rc = Dump();
-    else std::fprintf(stderr, "usage: InstallerProbe create|create-user|dump\n");
+    else if (command == L"dump" && view.empty()) rc = Dump(0);
+    else if (command == L"dump" && view == L"32") rc = Dump(KEY_WOW64_32KEY);
+    else if (command == L"dump" && view == L"64") rc = Dump(KEY_WOW64_64KEY);
+    else std::fprintf(stderr, "usage: InstallerProbe create|create-user|dump [32|64]\n");
     std::fflush(stdout);
     return rc;
 }

@@ -1,31 +1,46 @@
 #!/usr/bin/env python3
-"""The plug-in's MSI under Wine: install, create the object through COM,
-uninstall, and nothing left behind; per machine and per user.
+"""The plug-in's MSI, the x86 package of the product, under 64-bit Wine:
+install, the files in place and the registry rows in the 32-bit view, create
+the object through COM, uninstall, and nothing left behind; per machine and
+per user. 64-bit msiexec installs an x86 package without running 32-bit code;
+creating the 32-bit object, and the DLL's own registration compared with the
+package's rows, need 32-bit programs and run only where the machine runs them.
 
-Runs in a Wine prefix of its own (<build>/wineprefix-installer) so that the
-registrations it makes and removes never meet those of the other tests.
-Environment: TESSARAN_BUILD_DIR and TESSARAN_SOURCE_DIR (set by CTest).
+Runs in a 64-bit Wine prefix of its own (<x64 build>/wineprefix-installer) so
+that the registrations it makes and removes never meet those of other tests.
+Environment (set by CTest): TESSARAN_BUILD_DIR (the x64 build, whose probe
+reads both registry views), TESSARAN_PRODUCT_DIR (the x86 build, whose files
+the package holds) and TESSARAN_SOURCE_DIR.
 """
 import os
 import re
 import shutil
 import subprocess
+import sys
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("TESSARAN_SOURCE_DIR") or os.path.normpath(os.path.join(HERE, "..", ".."))
-BUILD = os.environ.get("TESSARAN_BUILD_DIR") or os.path.join(SOURCE, "build")
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+import wine_env  # noqa: E402
+
+BUILD = os.environ.get("TESSARAN_BUILD_DIR") or os.path.join(SOURCE, "build", "x64")
+PRODUCT = os.environ.get("TESSARAN_PRODUCT_DIR") or os.path.join(os.path.dirname(BUILD), "x86")
 PREFIX = os.path.join(BUILD, "wineprefix-installer")
-MSI = os.path.join(BUILD, "installer", "TessaranService.msi")
+MSI = os.path.join(PRODUCT, "installer", "TessaranService.msi")
 PROBE = os.path.join(BUILD, "tests", "InstallerProbe.exe")
+PROBE32 = os.path.join(PRODUCT, "tests", "InstallerProbe.exe")
+RUNS_32BIT = "x86" in wine_env.arches()
+REGSVR32_32 = "C:\\windows\\syswow64\\regsvr32.exe"
 
 CLSID = "{8BB35CD9-4BE4-4B94-9F3A-85113E4F8591}"
 LIBID = "{A5F40B2D-A9D1-4FAE-86A3-606AD9F9FBD9}"
 IID = "{8261DD48-702A-4CA8-9C01-66713E814B83}"
 OLE_PROXY = "{00020424-0000-0000-C000-000000000046}"
 
-PROGRAM_DIR = "C:\\Program Files\\Orvell Electronics\\TessaranService\\"
-MAKER_DIR = os.path.join(PREFIX, "drive_c", "Program Files", "Orvell Electronics")
+# An x86 package installs into the 32-bit program folder of a 64-bit system.
+PROGRAM_DIR = "C:\\Program Files (x86)\\Orvell Electronics\\TessaranService\\"
+MAKER_DIR = os.path.join(PREFIX, "drive_c", "Program Files (x86)", "Orvell Electronics")
 PLUGIN_FILES = ["TessaranService.dll", "AppConfig.XML", "Tessaran.ico", "Tessaran.loc"]
 SHARED_FILES = ["zuminfolog.dll", "zumloc.dll", "zumhelp.dll"]
 
@@ -34,22 +49,22 @@ def windows_path(unix_path):
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
-def wine_env():
-    env = dict(os.environ)
-    env.pop("ZUMINFOLOG_FILE", None)  # the log library's default place
-    env.update(WINEPREFIX=PREFIX, TESSARAN_WINEPREFIX=PREFIX, WINEARCH="win32", WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
-    return env
+def make_env():
+    base = dict(os.environ)
+    base.pop("ZUMINFOLOG_FILE", None)  # the log library's default place
+    return wine_env.environment("x64", PREFIX, base)
+
+
+ENV = make_env()
 
 
 def wine(*args, capture=False):
     """Runs a Windows program in the test's prefix; its output only when asked for."""
-    cmd = [os.path.join(SOURCE, "tools", "wine-run.sh"), *args]
+    cmd = wine_env.command(ENV, *args)
     if capture:
-        done = subprocess.run(cmd, env=wine_env(), stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              timeout=120)
+        done = subprocess.run(cmd, env=ENV, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
         return done.returncode, done.stdout
-    done = subprocess.run(cmd, env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+    done = subprocess.run(cmd, env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                           stderr=subprocess.DEVNULL, timeout=120)
     return done.returncode, ""
 
@@ -85,49 +100,71 @@ def class_lines(lines):
 class InstallerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        missing = [f for f in SHARED_FILES if not os.path.exists(os.path.join(BUILD, "makerlibs", f))]
-        missing += [f for f in PLUGIN_FILES if not os.path.exists(os.path.join(BUILD, "plugin", f))]
+        missing = [f for f in SHARED_FILES if not os.path.exists(os.path.join(PRODUCT, "makerlibs", f))]
+        missing += [f for f in PLUGIN_FILES if not os.path.exists(os.path.join(PRODUCT, "plugin", f))]
         if missing:
-            raise RuntimeError("the build has not made " + ", ".join(missing))
-        subprocess.run(["bash", os.path.join(SOURCE, "installer", "build-msi.sh"), BUILD], check=True,
+            raise RuntimeError("the x86 build has not made " + ", ".join(missing))
+        subprocess.run(["bash", os.path.join(SOURCE, "installer", "build-msi.sh"), PRODUCT], check=True,
                        stdout=subprocess.DEVNULL)
-        os.makedirs(PREFIX, exist_ok=True)
         # A persistent server for this prefix, started off any captured pipe
         # (Wine's background programs would hold it open), and the prefix made.
-        subprocess.run(["wineserver", "-p"], env=wine_env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wine("wineboot", "-i")
+        wine_env.prepare(ENV)
+        # A run that was stopped half-way leaves its installation behind; the
+        # cases need a prefix with nothing of ours, so such a prefix is made anew.
+        if cls.registry_lines("32")[2] or cls.registry_lines("64")[2] or os.path.exists(MAKER_DIR):
+            wine_env.stop(ENV)
+            shutil.rmtree(PREFIX)
+            wine_env.prepare(ENV)
 
     @classmethod
     def tearDownClass(cls):
-        subprocess.run(["wineserver", "-k"], env=wine_env(), stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        wine_env.stop(ENV)
 
     def setUp(self):
         # Each case starts from a prefix with nothing of ours in it.
         self.assertEqual(self.dump(), set(), "a registration left over in the test prefix")
         shutil.rmtree(MAKER_DIR, ignore_errors=True)
 
-    def dump(self):
-        rc, out = wine(PROBE, "dump", capture=True)
+    @staticmethod
+    def registry_lines(view):
+        """(exit code, probe output, the plug-in's rows) in the 32-bit or 64-bit view."""
+        rc, out = wine(PROBE, "dump", view, capture=True)
+        return rc, out, {line for line in out.splitlines() if not line.startswith("present ")}
+
+    def dump(self, view="32"):
+        """The plug-in's rows as a 32-bit program (default) or a 64-bit one sees them."""
+        rc, out, rows = self.registry_lines(view)
         self.assertEqual(rc, 0, out)
-        lines = set(out.splitlines())
-        self.assertIn("present HKLM\\Software\\Classes\\CLSID", lines)
-        return {line for line in lines if not line.startswith("present ")}
+        self.assertIn("present HKLM\\Software\\Classes\\CLSID", out.splitlines())
+        return rows
+
+    def assert_installed_rows(self, root):
+        self.assertEqual(self.dump(), registration(root))
+        # The x86 class is no 64-bit host's: none of its class rows in the
+        # native view. Wine 8 shares HKCU\Software\Classes between the views,
+        # where Windows redirects its CLSID key too, so only the machine's
+        # rows tell here.
+        if root == "HKLM":
+            self.assertEqual(class_lines(self.dump("64")), set())
 
     def probe(self, command):
-        rc, out = wine(PROBE, command, capture=True)
+        rc, out = wine(PROBE32, command, capture=True)
         facts = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
         return rc, facts, out
 
     def self_registration(self, regsvr32_args):
-        """What the DLL itself writes when registered from the install folder."""
+        """What the DLL itself writes when registered from the install folder
+        by the 32-bit regsvr32, as a 32-bit installer would; None where the
+        machine runs no 32-bit programs."""
+        if not RUNS_32BIT:
+            return None
         os.makedirs(os.path.join(MAKER_DIR, "TessaranService"))
-        shutil.copy(os.path.join(BUILD, "plugin", "TessaranService.dll"), os.path.join(MAKER_DIR, "TessaranService"))
+        shutil.copy(os.path.join(PRODUCT, "plugin", "TessaranService.dll"),
+                    os.path.join(MAKER_DIR, "TessaranService"))
         dll = PROGRAM_DIR + "TessaranService.dll"
-        self.assertEqual(wine("regsvr32", "/s", *regsvr32_args, dll)[0], 0)
+        self.assertEqual(wine(REGSVR32_32, "/s", *regsvr32_args, dll)[0], 0)
         lines = self.dump()
-        self.assertEqual(wine("regsvr32", "/s", "/u", *regsvr32_args, dll)[0], 0)
+        self.assertEqual(wine(REGSVR32_32, "/s", "/u", *regsvr32_args, dll)[0], 0)
         shutil.rmtree(MAKER_DIR)
         self.assertEqual(self.dump(), set())
         return lines
@@ -139,7 +176,7 @@ class InstallerTest(unittest.TestCase):
             self.assertTrue(os.path.isfile(os.path.join(MAKER_DIR, "Shared Files", f)), f)
         # What is installed is what was built.
         with open(os.path.join(MAKER_DIR, "TessaranService", "TessaranService.dll"), "rb") as a, \
-                open(os.path.join(BUILD, "plugin", "TessaranService.dll"), "rb") as b:
+                open(os.path.join(PRODUCT, "plugin", "TessaranService.dll"), "rb") as b:
             self.assertEqual(a.read(), b.read())
 
     def assert_object(self, facts):
@@ -148,7 +185,7 @@ class InstallerTest(unittest.TestCase):
         # it finds its icon and configuration beside it.
         self.assertEqual(facts.get("module", "").lower(), (PROGRAM_DIR + "TessaranService.dll").lower())
         self.assertEqual(facts.get("icon", "").lower(), (PROGRAM_DIR + "Tessaran.ico").lower())
-        with open(os.path.join(BUILD, "plugin", "AppConfig.XML"), encoding="utf-8") as f:
+        with open(os.path.join(PRODUCT, "plugin", "AppConfig.XML"), encoding="utf-8") as f:
             version = re.search(r"<version>([^<]*)</version>", f.read()).group(1)
         self.assertEqual(facts.get("version"), version)
 
@@ -164,25 +201,26 @@ class InstallerTest(unittest.TestCase):
     def uninstall_and_check_clean(self, *properties):
         self.assertEqual(wine("msiexec", "/x", windows_path(MSI), "/qn", *properties)[0], 0)
         self.assertEqual(self.dump(), set())
+        self.assertEqual(self.dump("64"), set())
         self.assertFalse(os.path.exists(MAKER_DIR), "files or folders of the plug-in left behind")
 
     def test_per_machine(self):
         own = self.self_registration([])
         self.assertEqual(wine("msiexec", "/i", windows_path(MSI), "/qn")[0], 0)
         self.assert_installed_files()
-        installed = self.dump()
-        self.assertEqual(installed, registration("HKLM"))
-        # The class keys are exactly those the DLL's own registration writes.
-        self.assertEqual(class_lines(installed), class_lines(own))
+        self.assert_installed_rows("HKLM")
+        if own is not None:
+            # The class keys are exactly those the DLL's own registration writes.
+            self.assertEqual(class_lines(self.dump()), class_lines(own))
 
-        logged_before = len(self.log_lines())
-        rc, facts, out = self.probe("create")
-        self.assertEqual(rc, 0, out)
-        self.assertEqual(facts.get("CoCreateInstance"), "00000000", out)
-        self.assert_object(facts)
-        # The plug-in found the log library in the maker's shared folder.
-        self.assertTrue(any(line.endswith("\tCCSMRMeishiPlugin::get_Version")
-                            for line in self.log_lines()[logged_before:]))
+            logged_before = len(self.log_lines())
+            rc, facts, out = self.probe("create")
+            self.assertEqual(rc, 0, out)
+            self.assertEqual(facts.get("CoCreateInstance"), "00000000", out)
+            self.assert_object(facts)
+            # The plug-in found the log library in the maker's shared folder.
+            self.assertTrue(any(line.endswith("\tCCSMRMeishiPlugin::get_Version")
+                                for line in self.log_lines()[logged_before:]))
 
         self.uninstall_and_check_clean()
 
@@ -192,14 +230,14 @@ class InstallerTest(unittest.TestCase):
         # Windows also takes MSIINSTALLPERUSER=1, which Wine ignores.
         self.assertEqual(wine("msiexec", "/i", windows_path(MSI), "/qn", 'ALLUSERS=""')[0], 0)
         self.assert_installed_files()
-        installed = self.dump()
-        self.assertEqual(installed, registration("HKCU"))
-        self.assertEqual(class_lines(installed), class_lines(own))
+        self.assert_installed_rows("HKCU")
+        if own is not None:
+            self.assertEqual(class_lines(self.dump()), class_lines(own))
 
-        rc, facts, out = self.probe("create-user")
-        self.assertEqual(rc, 0, out)
-        self.assertEqual(facts.get("CreateInstance"), "00000000", out)
-        self.assert_object(facts)
+            rc, facts, out = self.probe("create-user")
+            self.assertEqual(rc, 0, out)
+            self.assertEqual(facts.get("CreateInstance"), "00000000", out)
+            self.assert_object(facts)
 
         self.uninstall_and_check_clean('ALLUSERS=""')
 
