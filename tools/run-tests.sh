@@ -1,41 +1,66 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test under Wine (dialog tests under Xvfb).
-# Usage: tools/run-tests.sh [build-dir] [extra ctest arguments...]
+# Builds both builds and runs every test under Wine (dialog tests under Xvfb).
+# Where this machine runs 32-bit programs the whole suite runs against the x86
+# build and then the x64 build; where it does not, against the x64 build in a
+# 64-bit prefix. The static checks of the DLLs run for both builds always.
+# Usage: tools/run-tests.sh [build-root] [--arch x86|x64] [extra ctest arguments...]
+#   --arch  build and test that build alone (a quick round while working;
+#           the full run is without it)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=$(realpath -m "${1:-$here/build}")
-[ $# -gt 0 ] && shift
+root="$here/build"
+if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then root=$1; shift; fi
+root=$(realpath -m "$root")
+only=""
+if [ "${1:-}" = --arch ]; then only=$2; shift 2; fi
 
 bash "$here/tools/setup.sh" >/dev/null
-bash "$here/tools/build.sh" "$build"
+bash "$here/tools/build.sh" "$root" ${only:+--arch "$only"}
 
-export TESSARAN_WINEPREFIX="$build/wineprefix" WINEPREFIX="$build/wineprefix"
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# One persistent wineserver for the whole run keeps each program start cheap;
-# its output goes elsewhere so that it never holds a test's pipe open.
-# Wine's service programs, started by the first Wine program, inherit its
-# output too: start them here, before CTest captures any program's output.
-wineserver -p >/dev/null 2>&1 </dev/null || true
-wineboot -i >/dev/null 2>&1 </dev/null || true
-# There is no window manager under Xvfb, and Wine waits up to 2 s for each
-# managed window to be withdrawn when it closes; unmanaged windows close at
-# once, which keeps the dialog tests fast.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null || true
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+# shellcheck source=tools/wine-env.sh
+. "$here/tools/wine-env.sh"
+arches=$(tessaran_arches)
+if [ -n "$only" ]; then
+  case " $arches " in
+    *" $only "*) arches=$only ;;
+    *) echo "run-tests: this machine cannot run the $only build's programs" >&2; exit 2 ;;
+  esac
+fi
+if tessaran_runs_32bit; then machine="runs 32-bit programs"; else machine="runs no 32-bit programs"; fi
+echo "run-tests: this machine $machine; the suite runs on the $(echo "$arches" | sed 's/ / and the /') build$([ "${arches#* }" = "$arches" ] || echo s) under Wine, the static checks on ${only:-x86 and x64}"
 
 # Python-side tests (the stand-in services) run first; they need no Wine.
-if [ -d "$here/tools/standin" ]; then
-  python3 -m unittest discover -s "$here/tools/standin" -p 'test_*.py' 2>"$build/python-tests.log" \
-    || { cat "$build/python-tests.log"; exit 1; }
-  echo "python tests: ok ($(grep -Eo 'Ran [0-9]+ tests?' "$build/python-tests.log"))"
-fi
+python3 -m unittest discover -s "$here/tools/standin" -p 'test_*.py' 2>"$root/python-tests.log" \
+  || { cat "$root/python-tests.log"; exit 1; }
+echo "python tests: ok ($(grep -Eo 'Ran [0-9]+ tests?' "$root/python-tests.log"))"
 
-cd "$build"
-# The dialog tests find and drive real windows, so their timing depends on how
-# busy the machine is; a program gets one more run before it counts as failed
-# (the first failure's output still shows).
-if [ -n "${DISPLAY:-}" ]; then
-  ctest --output-on-failure --repeat until-pass:2 "$@"
-else
-  xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure --repeat until-pass:2 "$@"
-fi
+run_ctest() {
+  if [ -n "${DISPLAY:-}" ]; then
+    ctest --output-on-failure "$@"
+  else
+    xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure "$@"
+  fi
+}
+
+status=0
+exercised=()
+for arch in ${only:-x86 x64}; do
+  cd "$root/$arch"
+  case " $arches " in
+    *" $arch "*)
+      echo "==> the $arch build under Wine ($root/$arch)"
+      tessaran_wine "$arch" "$root/$arch/wineprefix"
+      # One persistent wineserver per prefix keeps each program start cheap.
+      tessaran_wine_prepare
+      trap 'tessaran_wine_stop' EXIT
+      run_ctest "$@" || status=1
+      tessaran_wine_stop
+      trap - EXIT
+      exercised+=("$arch (Wine $WINEARCH, $WINELOADER)") ;;
+    *)
+      echo "==> the $arch build: static checks only (this machine cannot run its programs)"
+      ctest --output-on-failure -L static || status=1 ;;
+  esac
+done
+echo "run-tests: exercised at run time: ${exercised[*]:-none}; static checks: ${only:-x86 x64}; $([ $status = 0 ] && echo 'all passed' || echo FAILED)"
+exit $status
