@@ -3,10 +3,10 @@
 # the files of a finished build (tools/build.sh): the DLL and the files beside
 # it in <build>/plugin/, and our builds of the maker's libraries in
 # <build>/makerlibs/.
-# Usage: installer/build-msi.sh [build-dir]
+# Usage: installer/build-msi.sh [build-dir]   (default: build/x86, the product build)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=$(cd "${1:-$here/build}" && pwd)
+build=$(cd "${1:-$here/build/x86}" && pwd)
 out="$build/installer"
 stage="$out/stage"
 

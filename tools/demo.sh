@@ -4,9 +4,11 @@
 # for the current user and sends two scan jobs through the host simulator,
 # then prints what the card service holds.
 #
-# Usage: tools/demo.sh [--keep-serving] [--build DIR] [--work DIR] [--no-build]
+# Usage: tools/demo.sh [--keep-serving] [--build DIR] [--arch x86|x64] [--work DIR] [--no-build]
 #   --keep-serving  keep the stand-in and its page of cards running until Ctrl-C
-#   --build DIR     build folder (default: build)
+#   --build DIR     build folder of tools/build.sh, holding x86/ and x64/ (default: build)
+#   --arch ARCH     the plug-in build to run (default: x86, the product, where this
+#                   machine runs 32-bit programs; else x64)
 #   --work DIR      the demo's own files, Wine prefix and stand-in (default: BUILD/demo)
 #   --no-build      skip set-up and build (the build folder must be complete)
 # Everything else goes to tools/demo/run_demo.py (see its --help).

@@ -4,24 +4,30 @@
 #   201-settings.png  202-account-status.png  203-progress.png
 #   204-logon.png     205-upload-result.png
 # Usage: tools/screenshots.sh [build-dir]
-# Uses the build's Wine prefix; stops that prefix's wineserver first, so do not
-# run it while tests of the same build folder run.
+# The dialogs come from the x86 build where this machine runs 32-bit programs,
+# else from the x64 build (the templates are the same). Uses that build's Wine
+# prefix; stops its wineserver first, so do not run it while tests of the same
+# build folder run.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=$(mkdir -p "${1:-$here/build}" && cd "${1:-$here/build}" && pwd)
+root=$(mkdir -p "${1:-$here/build}" && cd "${1:-$here/build}" && pwd)
 
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" bash "${BASH_SOURCE[0]}" "$build"
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" bash "${BASH_SOURCE[0]}" "$root"
 fi
 
-bash "$here/tools/build.sh" "$build"
+bash "$here/tools/build.sh" "$root"
 
-export WINEPREFIX="$build/wineprefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# shellcheck source=tools/wine-env.sh
+. "$here/tools/wine-env.sh"
+arch=$(tessaran_arches | cut -d' ' -f1)
+build="$root/$arch"
+tessaran_wine "$arch" "$build/wineprefix"
 # A server started for another display would keep this one from drawing.
-wineserver -k >/dev/null 2>&1 || true
-wineserver -p >/dev/null 2>&1 </dev/null || true
-wineboot -i >/dev/null 2>&1 </dev/null || true
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+tessaran_wine_stop
+tessaran_wine_prepare
+trap 'tessaran_wine_stop' EXIT
+wine() { "$TESSARAN_WINE" "$@"; }
 
 # Tool-side only: this machine has no "Meiryo UI", the dialogs' font. Wine's
 # font replacement table maps it to the installed Japanese Noto font, so the
@@ -32,10 +38,8 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 for face in "Meiryo UI" "Tahoma"; do
   wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "Noto Sans CJK JP" /f >/dev/null 2>&1 </dev/null
 done
-# No window manager runs under Xvfb: let Wine draw the frames and captions itself.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
 
-out="$build/screenshots"
+out="$root/screenshots"
 mkdir -p "$out"
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 

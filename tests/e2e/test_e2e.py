@@ -4,7 +4,8 @@ without its set-up and build steps, which the test runner has done) run twice
 in a temporary folder with a Wine prefix of its own, then the stand-in card
 service's record of each run checked against the sample cards.
 
-Environment: TESSARAN_BUILD_DIR and TESSARAN_SOURCE_DIR (set by CTest).
+Environment: TESSARAN_BUILD_DIR, TESSARAN_WINE_ARCH and TESSARAN_SOURCE_DIR
+(set by CTest): the demo runs the plug-in of this test's own build.
 """
 import hashlib
 import json
@@ -16,7 +17,10 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("TESSARAN_SOURCE_DIR") or os.path.normpath(os.path.join(HERE, "..", ".."))
-BUILD = os.environ.get("TESSARAN_BUILD_DIR") or os.path.join(SOURCE, "build")
+BUILD = os.environ.get("TESSARAN_BUILD_DIR") or os.path.join(SOURCE, "build", "x64")
+ARCH = os.environ.get("TESSARAN_WINE_ARCH") or os.path.basename(BUILD)
+# The demo takes the folder of tools/build.sh, which holds both builds.
+DEMO_BUILD = ["--no-build", "--build", os.path.dirname(BUILD), "--arch", ARCH]
 SAMPLES = os.path.join(SOURCE, "tools", "samples")
 THUMB_LONG_SIDE = 200
 
@@ -57,7 +61,7 @@ class MainJobTest(unittest.TestCase):
         cls.runs = []
         for _ in range(2):  # a second run over the same place works too
             done = subprocess.run(
-                ["bash", os.path.join(SOURCE, "tools", "demo.sh"), "--no-build", "--build", BUILD,
+                ["bash", os.path.join(SOURCE, "tools", "demo.sh"), *DEMO_BUILD,
                  "--work", cls.work, "--no-window-manager"],
                 stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=540)
             summary = None
@@ -169,7 +173,7 @@ class PartlyFailedRunTest(unittest.TestCase):
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="tessaran-e2e-fail-")
         done = subprocess.run(
-            ["bash", os.path.join(SOURCE, "tools", "demo.sh"), "--no-build", "--build", BUILD, "--work", cls.work,
+            ["bash", os.path.join(SOURCE, "tools", "demo.sh"), *DEMO_BUILD, "--work", cls.work,
              "--no-window-manager", "--card-limit", "6", "--answer-dialogs", "result=retry,settings=cancel", "--timeout", "240"],
             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=540)
         cls.rc, cls.out = done.returncode, done.stdout + done.stderr

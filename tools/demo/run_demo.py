@@ -29,9 +29,11 @@ import unicodedata
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE, "tools", "standin"))
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
 sys.path.insert(0, HERE)
 
 import settings_file  # noqa: E402
+import wine_env  # noqa: E402
 from standin_client import StandinError, StandinProcess  # noqa: E402
 
 SAMPLES = os.path.join(SOURCE, "tools", "samples")
@@ -60,12 +62,12 @@ def note(text):
 class Wine:
     """Windows programs in the demo's own prefix, never a user's own Wine set-up."""
 
-    def __init__(self, prefix):
+    def __init__(self, arch, prefix):
         self.prefix = prefix
-        self.env = dict(os.environ, WINEPREFIX=prefix, TESSARAN_WINEPREFIX=prefix, WINEARCH="win32",
-                        WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        base = dict(os.environ)
         # The log goes where it goes on a user's machine, not where a test points it.
-        self.env.pop("ZUMINFOLOG_FILE", None)
+        base.pop("ZUMINFOLOG_FILE", None)
+        self.env = wine_env.environment(arch, prefix, base)
 
     def unix_path(self, windows_path):
         drive, rest = windows_path.split(":", 1)
@@ -81,20 +83,19 @@ class Wine:
         first = not os.path.exists(os.path.join(self.prefix, "system.reg"))
         if first:
             note("making the demo's Wine prefix (once): " + self.prefix)
-        # One persistent server keeps each program start cheap. It and Wine's
-        # service programs inherit their starter's output, so they are started
-        # here with theirs sent nowhere, before any output is captured.
-        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-p"], env=self.env, **quiet)
-        subprocess.run(["wine", "wineboot", "-i"], env=self.env, **quiet)
+        # One persistent server keeps each program start cheap; it and Wine's
+        # service programs are started off every pipe.
+        wine_env.prepare(self.env)
 
     def stop(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        wine_env.stop(self.env)
+
+    def command(self, *args):
+        return wine_env.command(self.env, *args)
 
     def run(self, args, timeout=120, echo=True):
         """Runs a program; returns (exit code, output lines), echoing lines as they come."""
-        proc = subprocess.Popen(["wine", *args], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        proc = subprocess.Popen(self.command(*args), env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True, encoding="utf-8", errors="replace")
         lines = []
 
@@ -271,8 +272,22 @@ def print_cards(cards):
         print("    " + "  ".join(pad(cell, widths[i]) for i, cell in enumerate(row)).rstrip())
 
 
+def choose_arch(args):
+    """The product's own x86 build where 32-bit programs run, else the x64 build."""
+    runnable = wine_env.arches()
+    if args.arch:
+        if args.arch not in runnable:
+            raise DemoError("this machine cannot run the %s build's programs" % args.arch)
+        return args.arch
+    if "x86" in runnable:
+        return "x86"
+    note("this machine runs no 32-bit programs: the demo uses the x64 build of the plug-in")
+    return "x64"
+
+
 def run(args):
-    build_dir = os.path.abspath(args.build)
+    arch = choose_arch(args)
+    build_dir = os.path.join(os.path.abspath(args.build), arch)
     work = os.path.abspath(args.work)
     os.makedirs(work, exist_ok=True)
     hostsim = os.path.join(build_dir, "hostsim", "hostsim.exe")
@@ -282,7 +297,9 @@ def run(args):
     with open(os.path.join(SAMPLES, "jobs.json"), encoding="utf-8") as f:
         jobs = json.load(f)["jobs"]
 
-    wine = Wine(os.path.abspath(args.prefix) if args.prefix else os.path.join(work, "wineprefix"))
+    # Each build has a prefix of its own: a win64 prefix is no place for the
+    # 32-bit set-up and the other way round.
+    wine = Wine(arch, os.path.abspath(args.prefix) if args.prefix else os.path.join(work, "wineprefix-" + arch))
     step("Starting the stand-in card and OCR services")
     standin = StandinProcess.start(os.path.join(work, "standin"), samples=SAMPLES, port=args.port)
     try:
@@ -306,7 +323,7 @@ def run(args):
                      echo=False)
             try:
                 dll = install_plugin(wine, build_dir, standin)
-                result = send_jobs(args, wine, hostsim, dll, work, jobs, client)
+                result = send_jobs(args, wine, build_dir, dll, work, jobs, client)
             finally:
                 wine.stop()
 
@@ -347,7 +364,8 @@ def run(args):
         standin.stop()
 
 
-def send_jobs(args, wine, hostsim, dll, work, jobs, client):
+def send_jobs(args, wine, build_dir, dll, work, jobs, client):
+    hostsim = os.path.join(build_dir, "hostsim", "hostsim.exe")
     step("Registering the plug-in for the current user")
     rc, _ = wine.run([hostsim, "register", "--user", dll])
     if rc != 0:
@@ -392,8 +410,8 @@ def send_jobs(args, wine, hostsim, dll, work, jobs, client):
     if args.answer_dialogs:
         # Someone to answer the dialogs of a run that is meant to fail in part.
         answerer = subprocess.Popen(
-            ["wine", os.path.join(args.build, "tests", "DialogAnswer.exe"), "--timeout", str(args.timeout),
-             *args.answer_dialogs.split(",")],
+            wine.command(os.path.join(build_dir, "tests", "DialogAnswer.exe"), "--timeout", str(args.timeout),
+                         *args.answer_dialogs.split(",")),
             env=wine.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     try:
         rc, lines = wine.run(command, timeout=args.timeout)
@@ -426,9 +444,12 @@ def registered_server(wine):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", default=os.path.join(SOURCE, "build"), help="build folder (default: build)")
+    parser.add_argument("--build", default=os.path.join(SOURCE, "build"),
+                        help="build folder of tools/build.sh, holding x86/ and x64/ (default: build)")
+    parser.add_argument("--arch", choices=("x86", "x64"),
+                        help="the build to run (default: x86 where this machine runs 32-bit programs, else x64)")
     parser.add_argument("--work", help="the demo's own folder (default: BUILD/demo)")
-    parser.add_argument("--prefix", help="Wine prefix (default: WORK/wineprefix)")
+    parser.add_argument("--prefix", help="Wine prefix (default: WORK/wineprefix-ARCH)")
     parser.add_argument("--port", type=int, default=0, help="stand-in port (default: a free one)")
     parser.add_argument("--card-limit", type=int, default=100, help="cards the demo account may hold")
     parser.add_argument("--timeout", type=int, default=600, help="seconds the sending may take")
