@@ -99,7 +99,8 @@ HRESULT UnregisterTypeLibrary(const std::wstring& modulePath, bool perUser) {
     TESSARAN_RETURN_IF_FAILED(::IIDFromString(kLibid, &identity.guid));
     identity.wMajorVerNum = 1;
     identity.lcid = LOCALE_NEUTRAL;
-    identity.syskind = SYS_WIN32;
+    // The platform this DLL's own library is written for, as the build makes it.
+    identity.syskind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
     ComPtr<ITypeLib> library;
     if (SUCCEEDED(::LoadTypeLibEx(modulePath.c_str(), REGKIND_NONE, library.put()))) {
         TLIBATTR* attributes = nullptr;
