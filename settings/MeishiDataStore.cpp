@@ -74,8 +74,7 @@ HRESULT OpenSettings(const CMeishiDataStore& store, SettingsDocument& settings) 
     HRESULT hr = CreateDomDocument(settings.document);
     if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument.CreateInstance", hr);
     hr = LoadDomFile(settings.document.get(), settings.path);
-    if (FAILED(hr)) return hr;
-    if (hr != S_OK) return LogFailure(L"pXMLDOMDocument->load", E_FAIL);
+    if (hr != S_OK) return LogFailure(L"pXMLDOMDocument->load", FAILED(hr) ? hr : E_FAIL);
     hr = DocumentElement(settings.document.get(), settings.root);
     if (FAILED(hr)) return hr;
     if (hr != S_OK) return LogFailure(L"pXMLDOMDocument->GetdocumentElemen", E_FAIL);

@@ -129,15 +129,32 @@ TEST_F(Transfer, ImportFromAFolderWithoutTheFileKeepsTheCurrentSettings) {
 // that is not a settings document is refused before it replaces anything.
 TEST_F(Transfer, ImportRefusesASourceThatIsNotASettingsDocument) {
     const std::string current = MakeCurrentSettings();
-    const std::string sources[] = {"", "not XML <", "<?xml version=\"1.0\"?><PluginItem><Item>", "<Other></Other>",
-                                   "<?xml version=\"1.0\"?>\r\n<pluginitem/>"};
+    // A document type is refused whatever it declares and wherever it comes
+    // in the prolog: entities that stand for the mail address, or 100,000
+    // characters used 20,000 times that no later job operation gets through.
+    const std::string hugeEntity = "<!DOCTYPE PluginItem [<!ENTITY big \"" + std::string(100000, 'x') + "\">]>";
+    std::string hugeUses;
+    for (int i = 0; i < 20000; ++i) hugeUses += "&big;";
+    const std::wstring utf16 = L"\xFEFF<!DOCTYPE PluginItem><PluginItem/>";
+    const std::string sources[] = {
+        "", "not XML <", "<?xml version=\"1.0\"?><PluginItem><Item>", "<Other></Other>",
+        "<?xml version=\"1.0\"?>\r\n<pluginitem/>",
+        "<?xml version=\"1.0\"?>\r\n<!--a-->\r\n<?b c?>\r\n<!DOCTYPE PluginItem [<!ENTITY mail \"e@example.jp\">]>\r\n"
+        "<PluginItem><Item><Guid>{0A1B2C3D-0000-4000-8000-00000000000A}</Guid><MailAddress>&mail;</MailAddress>"
+        "<Username/><AppToken/><EvenNumberImageToBackPage>0</EvenNumberImageToBackPage><OCRLangID>1</OCRLangID>"
+        "<OCRLangBackID>2</OCRLangBackID></Item></PluginItem>",
+        hugeEntity + "<PluginItem><Item><Guid>{0A1B2C3D-0000-4000-8000-00000000000A}</Guid><MailAddress>" + hugeUses +
+            "</MailAddress></Item></PluginItem>",
+        "<!DOCTYPE PluginItem SYSTEM \"file:///C:/windows/win.ini\"><PluginItem/>",
+        std::string(reinterpret_cast<const char*>(utf16.data()), utf16.size() * sizeof(wchar_t))};
     for (const std::string& source : sources) {
         WriteFileBytes(folder / L"MeishiPluginSettings.XML", source);
-        EXPECT_EQ(controller.ImportData(folder.path().c_str()), kNotSettings) << source;
-        EXPECT_EQ(ReadFileBytes(place.settingsFile), current) << source;
-        EXPECT_FALSE(FileExists(place.backupFile)) << source;
-        EXPECT_THAT(place.StrayFiles(), IsEmpty()) << source;
-        EXPECT_THAT(log.Failures(), ElementsAre("ImportData check source: error = 8007000D")) << source;
+        const std::string shown = source.substr(0, 200);
+        EXPECT_EQ(controller.ImportData(folder.path().c_str()), kNotSettings) << shown;
+        EXPECT_EQ(ReadFileBytes(place.settingsFile), current) << shown;
+        EXPECT_FALSE(FileExists(place.backupFile)) << shown;
+        EXPECT_THAT(place.StrayFiles(), IsEmpty()) << shown;
+        EXPECT_THAT(log.Failures(), ElementsAre("ImportData check source: error = 8007000D")) << shown;
         log.Clear();
     }
     GUID id;

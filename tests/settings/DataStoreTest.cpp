@@ -20,6 +20,7 @@ namespace {
 constexpr HRESULT kNoSuchJob = static_cast<HRESULT>(0x80070002);
 constexpr HRESULT kTooLong = static_cast<HRESULT>(0x8007007A);
 constexpr HRESULT kDiskFull = static_cast<HRESULT>(0x80070070);
+constexpr HRESULT kInvalidData = static_cast<HRESULT>(0x8007000D);
 
 const std::vector<std::string> kFields = {"Guid",      "MailAddress", "Username",     "AppToken",
                                           "EvenNumberImageToBackPage", "OCRLangID", "OCRLangBackID"};
@@ -73,10 +74,12 @@ protected:
         return mails;
     }
     void WriteSettings(const std::string& body) {
+        WriteFile("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PluginItem>\r\n" + body + "\r\n</PluginItem>\r\n");
+    }
+    void WriteFile(const std::string& bytes) {
         ::CreateDirectoryW(place.maker.c_str(), nullptr);
         ::CreateDirectoryW(place.product.c_str(), nullptr);
-        WriteFileBytes(place.settingsFile, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PluginItem>\r\n" + body +
-                                               "\r\n</PluginItem>\r\n");
+        WriteFileBytes(place.settingsFile, bytes);
     }
 
     StoreLocation place;
@@ -178,6 +181,23 @@ TEST_F(Store, DuplicateIdsAlwaysMeanTheFirstItem) {
     EXPECT_THAT(Mails(), ElementsAre("other", "second"));
     ASSERT_EQ(store.GetItem(id, read), S_OK);
     EXPECT_EQ(read.GetMailAddress(), L"second");
+}
+
+// A document type may define entities of any size, or fetch them from
+// elsewhere, and give them as the account's mail address.
+TEST_F(Store, ADocumentTypeIsRefusedAndTheFileKeptAsItIs) {
+    const GUID id = NewGuid();
+    WriteFile("<?xml version=\"1.0\"?>\r\n<!-- c -->\r\n<!DOCTYPE PluginItem [<!ENTITY mail \"entity@example.jp\">]>"
+              "\r\n<PluginItem>" + ItemXml(GuidText(id), "&mail;") + "</PluginItem>");
+    const std::string before = ReadFileBytes(place.settingsFile);
+    LogCapture log;
+    SettingItem read;
+    EXPECT_EQ(store.GetItem(id, read), kInvalidData);
+    EXPECT_EQ(read.GetMailAddress(), L"");
+    EXPECT_EQ(store.AddItem(MakeItem(NewGuid(), L"m")), kInvalidData);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), before);
+    EXPECT_THAT(log.Failures(), ElementsAre("pXMLDOMDocument->load: error = 8007000D",
+                                            "pXMLDOMDocument->load: error = 8007000D"));
 }
 
 TEST_F(Store, OnlyTheExactRegistryFormMatches) {
