@@ -81,19 +81,23 @@ HRESULT OpenSettings(const CMeishiDataStore& store, SettingsDocument& settings) 
     return S_OK;
 }
 
-// The file always starts with its declaration, even when someone else wrote
-// it without one, so that it stays UTF-8.
-HRESULT EnsureDeclaration(IXMLDOMDocument* document, IXMLDOMElement* root) {
+// The file always starts with its own declaration, whatever the file it was
+// loaded from began with: a declaration is only valid as the very first
+// thing, so it goes before any comment or processing instruction there, and
+// the engine writes the encoding it names, which must be UTF-8.
+HRESULT EnsureDeclaration(IXMLDOMDocument* document) {
     ComPtr<IXMLDOMNode> first;
     HRESULT hr = document->get_firstChild(first.put());
     if (FAILED(hr)) return hr;
-    if (first) {
-        DOMNodeType type = NODE_INVALID;
-        std::wstring name;
-        if (SUCCEEDED(first->get_nodeType(&type)) && type == NODE_PROCESSING_INSTRUCTION &&
-            SUCCEEDED(NodeName(first.get(), name)) && name == L"xml") {
-            return S_OK;
-        }
+    DOMNodeType type = NODE_INVALID;
+    std::wstring name;
+    if (first && SUCCEEDED(first->get_nodeType(&type)) && type == NODE_PROCESSING_INSTRUCTION &&
+        SUCCEEDED(NodeName(first.get(), name)) && name == L"xml") {
+        ComPtr<IXMLDOMNode> removed;
+        hr = document->removeChild(first.get(), removed.put());
+        if (FAILED(hr)) return hr;
+        hr = document->get_firstChild(first.put());
+        if (FAILED(hr)) return hr;
     }
     UniqueBstr target(::SysAllocString(L"xml"));
     UniqueBstr data(::SysAllocString(kDeclarationData));
@@ -102,9 +106,11 @@ HRESULT EnsureDeclaration(IXMLDOMDocument* document, IXMLDOMElement* root) {
     hr = document->createProcessingInstruction(target.get(), data.get(), declaration.put());
     if (FAILED(hr)) return hr;
     UniqueVariant before;
-    V_VT(before.get()) = VT_UNKNOWN;
-    V_UNKNOWN(before.get()) = root;
-    root->AddRef();
+    if (first) {
+        V_VT(before.get()) = VT_UNKNOWN;
+        V_UNKNOWN(before.get()) = first.get();
+        first->AddRef();
+    }
     ComPtr<IXMLDOMNode> inserted;
     return document->insertBefore(declaration.get(), *before.get(), inserted.put());
 }
@@ -135,7 +141,7 @@ HRESULT SaveDocument(IXMLDOMDocument* document, const wchar_t* path, bool replac
 }
 
 HRESULT SaveSettings(SettingsDocument& settings) {
-    const HRESULT hr = EnsureDeclaration(settings.document.get(), settings.root.get());
+    const HRESULT hr = EnsureDeclaration(settings.document.get());
     if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
     return SaveDocument(settings.document.get(), settings.path, true);
 }
@@ -465,7 +471,7 @@ HRESULT CMeishiDataStore::EnsureSettingsFile(const wchar_t* path) const {
     hr = DocumentElement(document.get(), root);
     if (FAILED(hr)) return hr;
     if (hr != S_OK) return E_FAIL;
-    hr = EnsureDeclaration(document.get(), root.get());
+    hr = EnsureDeclaration(document.get());
     if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
     // Never over a file that appeared meanwhile.
     hr = SaveDocument(document.get(), path, false);

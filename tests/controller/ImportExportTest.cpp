@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/SettingsPlaces.h"
+#include "common/XmlCheck.h"
 #include "controller/MeishiServiceCtrl.h"
 
 using namespace tessaran;
@@ -159,6 +160,25 @@ TEST_F(Transfer, ImportRefusesASourceThatIsNotASettingsDocument) {
     }
     GUID id;
     EXPECT_EQ(controller.CreateID(&id), S_OK) << "the settings still work";
+}
+
+// What comes before the document element of an imported file stays, and the
+// job operations go on saving the file whole.
+TEST_F(Transfer, AnImportedFileWithCommentsBeforeItsRootCanBeSavedAgain) {
+    WriteFileBytes(folder / L"MeishiPluginSettings.XML",
+                   "<!-- exported by hand -->\r\n<?app x?>\r\n" + kImported.substr(kImported.find("<PluginItem>")));
+    ASSERT_EQ(controller.ImportData(folder.path().c_str()), S_OK);
+    const GUID imported = {0x0A1B2C3D, 0, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x0A}};
+    GUID created;
+    GUID copied;
+    ASSERT_EQ(controller.CreateID(&created), S_OK);
+    ASSERT_EQ(controller.CopyID(imported, &copied), S_OK);
+    ASSERT_EQ(controller.DeleteID(imported), S_OK);
+    const XmlDocument settings = ParseXml(ReadFileBytes(place.settingsFile));
+    ASSERT_TRUE(settings.ok) << settings.error;
+    EXPECT_THAT(settings.prolog, ElementsAre("<!-- exported by hand -->", "<?app x?>"));
+    ASSERT_EQ(settings.root.children.size(), 2u);
+    EXPECT_EQ(settings.root.children[1].Child("MailAddress")->text, "imported@example.jp");
 }
 
 // Exports kept on read-only media or marked read-only by the user: the copy

@@ -183,6 +183,43 @@ TEST_F(Store, DuplicateIdsAlwaysMeanTheFirstItem) {
     EXPECT_EQ(read.GetMailAddress(), L"second");
 }
 
+// Files that other programs wrote, or that came in by an import: whatever
+// comes before the document element, and whatever encoding an earlier
+// declaration named, the saved file begins with the declaration and is UTF-8.
+TEST_F(Store, EverySaveBeginsWithItsOwnUtf8Declaration) {
+    const GUID id = NewGuid();
+    WriteFile("<!-- written by hand -->\r\n<?app x?>\r\n<PluginItem>" + ItemXml(GuidText(id), "first") +
+              "</PluginItem>");
+    ASSERT_EQ(store.AddItem(MakeItem(NewGuid(), L"second")), S_OK);
+    XmlDocument document = Settings();
+    EXPECT_EQ(ReadFileBytes(place.settingsFile).rfind("<?xml ", 0), 0u);
+    EXPECT_THAT(document.prolog, ElementsAre("<!-- written by hand -->", "<?app x?>"));
+    EXPECT_THAT(Mails(), ElementsAre("first", "second"));
+    ASSERT_EQ(store.SetItem(id, MakeItem(id, L"changed")), S_OK);
+    EXPECT_THAT(Mails(), ElementsAre("changed", "second"));
+
+    // UTF-16 with its byte-order mark, declared so.
+    const std::wstring utf16 = L"\xFEFF<?xml version=\"1.0\" encoding=\"UTF-16\"?><PluginItem>" +
+                               FromUtf8(ItemXml(GuidText(id), "山田@example.jp")) + L"</PluginItem>";
+    WriteFile(std::string(reinterpret_cast<const char*>(utf16.data()), utf16.size() * sizeof(wchar_t)));
+    ASSERT_EQ(store.SetItem(id, MakeItem(id, L"変更@example.jp")), S_OK);
+    document = Settings();
+    EXPECT_EQ(ToLower(document.declaration["encoding"]), "utf-8");
+    EXPECT_THAT(Mails(), ElementsAre(ToUtf8(L"変更@example.jp")));
+
+    // A single-byte encoding, which the engine reads and must not write.
+    // (Wine 8's engine reads no Shift_JIS; Latin-1 stands in for it.)
+    WriteFile("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><PluginItem>" +
+              ItemXml(GuidText(id), "caf\xE9@example.jp") + "</PluginItem>");
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(id, read), S_OK);
+    EXPECT_EQ(read.GetMailAddress(), L"caf\xE9@example.jp");
+    ASSERT_EQ(store.AddItem(MakeItem(NewGuid(), L"二番")), S_OK);
+    document = Settings();
+    EXPECT_EQ(ToLower(document.declaration["encoding"]), "utf-8");
+    EXPECT_THAT(Mails(), ElementsAre(ToUtf8(L"caf\xE9@example.jp"), ToUtf8(L"二番")));
+}
+
 // A document type may define entities of any size, or fetch them from
 // elsewhere, and give them as the account's mail address.
 TEST_F(Store, ADocumentTypeIsRefusedAndTheFileKeptAsItIs) {
