@@ -64,7 +64,8 @@ bool WritableCopy(const wchar_t* copy) noexcept {
 }
 
 // Copies from over to through a temporary copy beside it (checked first when
-// asked) that replaces it in one step: to is never left half-written.
+// asked) that replaces it in one step: to is never left half-written, and an
+// existing to keeps its access rights and attributes.
 HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, bool checkSettings, bool& checkFailed) {
     checkFailed = false;
     wchar_t folder[MAX_PATH] = {};
@@ -73,6 +74,7 @@ HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, bool checkSettin
     wchar_t copy[MAX_PATH] = {};
     if (!::GetTempFileNameW(folder, L"~MS", 0, copy)) return LastError(::GetLastError());
     HRESULT hr = S_OK;
+    bool existed = false;  // whether to existed when the copy was to take its place
     if (!::CopyFileW(from, copy, FALSE)) {
         hr = LastError(::GetLastError());
     } else if (!WritableCopy(copy)) {
@@ -80,17 +82,14 @@ HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, bool checkSettin
     } else if (checkSettings && FAILED(hr = CheckSettingsDocument(copy))) {
         checkFailed = true;
     } else {
+        existed = ::GetFileAttributesW(to) != INVALID_FILE_ATTRIBUTES;
         const DWORD error = CMeishiDataStore::MoveIntoPlace(copy, to, true);
         if (error != ERROR_SUCCESS) {
             hr = LastError(error);
             ::SetLastError(error);
         }
     }
-    if (FAILED(hr)) {
-        const DWORD error = ::GetLastError();
-        ::DeleteFileW(copy);
-        ::SetLastError(error);
-    }
+    if (FAILED(hr)) CMeishiDataStore::DiscardCopy(copy, to, existed);
     return hr;
 }
 

@@ -428,7 +428,9 @@ HRESULT CMeishiDataStore::ReplaceFileContent(const wchar_t* path, const void* da
             }
         }
     }
+    bool existed = false;  // whether path existed when the copy was to take its place
     if (SUCCEEDED(hr)) {
+        existed = ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
         const DWORD error = MoveIntoPlace(temporary, path, replaceExisting);
         if (!replaceExisting && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) {
             hr = S_FALSE;
@@ -437,20 +439,41 @@ HRESULT CMeishiDataStore::ReplaceFileContent(const wchar_t* path, const void* da
             hr = LogFailure(L"Save MoveFileEx", LastErrorHResult());
         }
     }
-    if (hr != S_OK) ::DeleteFileW(temporary);
+    if (hr != S_OK) DiscardCopy(temporary, path, existed);
     return hr;
 }
 
+void CMeishiDataStore::DiscardCopy(const wchar_t* copy, const wchar_t* to, bool toExisted) noexcept {
+    if (toExisted && ::GetFileAttributesW(to) == INVALID_FILE_ATTRIBUTES) return;
+    const DWORD error = ::GetLastError();
+    ::DeleteFileW(copy);
+    ::SetLastError(error);
+}
+
 DWORD CMeishiDataStore::MoveIntoPlace(const wchar_t* from, const wchar_t* to, bool replaceExisting) noexcept {
-    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0);
     // About half a second in all; the settings lock keeps our own processes out.
     constexpr int kAttempts = 10;
     constexpr DWORD kPauseMs = 50;
     for (int attempt = 1;; ++attempt) {
-        if (::MoveFileExW(from, to, flags)) return ERROR_SUCCESS;
-        const DWORD error = ::GetLastError();
-        const bool busy =
-            error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+        DWORD error = ERROR_SUCCESS;
+        // A file that exists keeps its access rights and attributes: those of
+        // the temporary copy are what its folder hands down, which in the
+        // all-users folder may leave the other users unable to write.
+        if (replaceExisting && ::GetFileAttributesW(to) != INVALID_FILE_ATTRIBUTES) {
+            if (::ReplaceFileW(to, from, nullptr, 0, nullptr, nullptr)) return ERROR_SUCCESS;
+            error = ::GetLastError();
+            // The old file is gone and the copy still has its own name: moving
+            // it is all that is left to do. A file that vanished meanwhile is
+            // simply made.
+            if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_FILE_NOT_FOUND) error = ERROR_SUCCESS;
+        }
+        if (error == ERROR_SUCCESS) {
+            const DWORD flags = MOVEFILE_WRITE_THROUGH | (replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0);
+            if (::MoveFileExW(from, to, flags)) return ERROR_SUCCESS;
+            error = ::GetLastError();
+        }
+        const bool busy = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+                          error == ERROR_LOCK_VIOLATION || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
         if (!busy || attempt == kAttempts) return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
         ::Sleep(kPauseMs);
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ReplaceFileRecorder.h"
 #include "common/SettingsPlaces.h"
 #include "common/XmlCheck.h"
 #include "controller/MeishiServiceCtrl.h"
@@ -47,15 +48,23 @@ protected:
     CMeishiServiceCtrl controller;
 };
 
+// An earlier export is replaced in place, so that it keeps its access rights
+// and attributes on Windows (see ReplaceFileRecorder for what Wine shows).
 TEST_F(Transfer, ExportReplacesAnEarlierExportWithOrWithoutATrailingBackslash) {
     const std::string current = MakeCurrentSettings();
     const std::wstring exported = folder / L"MeishiPluginSettings.XML";
     WriteFileBytes(exported, "an older export");
+    ReplaceFileRecorder recorder;
+    ASSERT_TRUE(recorder.Installed());
     EXPECT_EQ(controller.ExportData(folder.path().c_str()), S_OK);
     EXPECT_EQ(ReadFileBytes(exported), current);
+    ASSERT_EQ(recorder.Calls().size(), 1u);
+    EXPECT_EQ(::_wcsicmp(recorder.Calls()[0].replaced.c_str(), exported.c_str()), 0);
     ::DeleteFileW(exported.c_str());
+    recorder.Clear();
     EXPECT_EQ(controller.ExportData((folder.path() + L"\\").c_str()), S_OK);
     EXPECT_EQ(ReadFileBytes(exported), current);
+    EXPECT_THAT(recorder.Calls(), IsEmpty());
     EXPECT_THAT(log.Lines(), ElementsAre("1 CMeishiServiceCtrl::ExportData start",
                                          "1 CMeishiServiceCtrl::ExportData end",
                                          "1 CMeishiServiceCtrl::ExportData start",
@@ -94,8 +103,11 @@ TEST_F(Transfer, AFailedExportKeepsTheEarlierExportWhole) {
 TEST_F(Transfer, ImportReplacesTheSettingsAndRemovesItsBackup) {
     MakeCurrentSettings();
     WriteFileBytes(folder / L"MeishiPluginSettings.XML", kImported);
+    ReplaceFileRecorder recorder;
     EXPECT_EQ(controller.ImportData((folder.path() + L"\\").c_str()), S_OK);
     EXPECT_EQ(ReadFileBytes(place.settingsFile), kImported);
+    ASSERT_EQ(recorder.Calls().size(), 1u) << "the settings file is replaced in place";
+    EXPECT_EQ(::_wcsicmp(recorder.Calls()[0].replaced.c_str(), place.settingsFile.c_str()), 0);
     EXPECT_TRUE(FileExists(place.backupFolder)) << "the backup was made in the maker's Brankel folder";
     EXPECT_FALSE(FileExists(place.backupFile));
     EXPECT_THAT(place.StrayFiles(), IsEmpty());

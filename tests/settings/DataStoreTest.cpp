@@ -6,6 +6,7 @@
 #include <regex>
 #include <string>
 
+#include "common/ReplaceFileRecorder.h"
 #include "common/SettingsPlaces.h"
 #include "common/XmlCheck.h"
 #include "settings/MeishiDataStore.h"
@@ -235,6 +236,34 @@ TEST_F(Store, ADocumentTypeIsRefusedAndTheFileKeptAsItIs) {
     EXPECT_EQ(ReadFileBytes(place.settingsFile), before);
     EXPECT_THAT(log.Failures(), ElementsAre("pXMLDOMDocument->load: error = 8007000D",
                                             "pXMLDOMDocument->load: error = 8007000D"));
+}
+
+// The file a save replaces keeps its access rights and attributes, which
+// Windows carries over only through ReplaceFileW; see ReplaceFileRecorder for
+// what Wine can show of it.
+TEST_F(Store, AnExistingFileIsReplacedInPlaceAndANewOneMovedThere) {
+    ReplaceFileRecorder recorder;
+    ASSERT_TRUE(recorder.Installed());
+    wchar_t path[MAX_PATH];
+    ASSERT_EQ(store.GetSettingsFilePath(path), S_OK);
+    ASSERT_EQ(store.EnsureSettingsFile(path), S_OK);
+    EXPECT_THAT(recorder.Calls(), IsEmpty()) << "a new file has nothing to keep";
+    const GUID id = NewGuid();
+    ASSERT_EQ(store.AddItem(MakeItem(id, L"second")), S_OK);
+    ASSERT_EQ(recorder.Calls().size(), 1u);
+    const ReplaceFileRecorder::Call call = recorder.Calls()[0];
+    EXPECT_EQ(::_wcsicmp(call.replaced.c_str(), place.settingsFile.c_str()), 0) << ToUtf8(call.replaced);
+    EXPECT_EQ(::_wcsnicmp(call.replacement.c_str(), (place.product + L"\\~MS").c_str(), place.product.size() + 4), 0)
+        << ToUtf8(call.replacement);
+    EXPECT_FALSE(call.backup);
+    EXPECT_THAT(Mails(), ElementsAre("second"));
+
+    // The old file went but the copy could not take its name: the copy is
+    // moved there, and nothing is lost or left behind.
+    recorder.FailNext(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+    ASSERT_EQ(store.SetItem(id, MakeItem(id, L"third")), S_OK);
+    EXPECT_THAT(Mails(), ElementsAre("third"));
+    EXPECT_THAT(place.StrayFiles(), IsEmpty());
 }
 
 TEST_F(Store, OnlyTheExactRegistryFormMatches) {
