@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 #include <shlwapi.h>
+#include <sddl.h>
 
 #include <cstdint>
 #include <cwchar>
@@ -297,20 +298,37 @@ uint64_t HashPath(const wchar_t* path) noexcept {
     return hash;
 }
 
+// Everyone may wait for the lock and release it, and do nothing else with it.
+constexpr wchar_t kLockSecurity[] = L"D:(A;;0x00100001;;;WD)";
+constexpr DWORD kLockAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+
 }  // namespace
 
 // ---- lock ----
 
+void CSettingsFileLock::Name(const wchar_t* path, wchar_t (&name)[kNameUnits]) noexcept {
+    const uint64_t hash = HashPath(path);
+    Format(name, kNameUnits, L"Global\\TessaranService.Settings.%08X%08X", static_cast<unsigned>(hash >> 32),
+           static_cast<unsigned>(hash & 0xFFFFFFFFu));
+}
+
 HRESULT CSettingsFileLock::Acquire(const wchar_t* path) {
     // The name stands for the file: every process that uses the same settings
-    // file shares one mutex. The session's namespace is enough, since the
-    // host runs in the user's session.
-    const uint64_t hash = HashPath(path);
-    wchar_t name[64] = {};
-    Format(name, 64, L"Local\\TessaranService.Settings.%08X%08X", static_cast<unsigned>(hash >> 32),
-           static_cast<unsigned>(hash & 0xFFFFFFFFu));
+    // file shares one mutex. The all-users file is shared by users in other
+    // sessions (fast user switching, remote desktop), so the name is in the
+    // machine's namespace, and whoever makes the mutex first lets everyone
+    // else, elevated or not, of any account, wait for it and release it.
+    wchar_t name[kNameUnits] = {};
+    Name(path, name);
     m_held.reset();
-    m_mutex.reset(::CreateMutexW(nullptr, FALSE, name));
+    UniqueHLocal descriptor;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockSecurity, SDDL_REVISION_1,
+                                                               reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()),
+                                                               nullptr)) {
+        return LogFailure(L"Settings lock security", LastErrorHResult());
+    }
+    SECURITY_ATTRIBUTES security = {sizeof(security), descriptor.get(), FALSE};
+    m_mutex.reset(::CreateMutexExW(&security, name, 0, kLockAccess));
     if (!m_mutex) return LogFailure(L"Settings lock CreateMutex", LastErrorHResult());
     switch (::WaitForSingleObject(m_mutex.get(), kLockTimeoutMs)) {
     case WAIT_OBJECT_0:

@@ -23,6 +23,10 @@ public:
     // Waits for the lock of the file at path (a bounded wait; logs failures).
     HRESULT Acquire(const wchar_t* path);
 
+    // The name of the machine-wide mutex of the file at path.
+    static constexpr size_t kNameUnits = 64;
+    static void Name(const wchar_t* path, wchar_t (&name)[kNameUnits]) noexcept;
+
 private:
     UniqueHandleNull m_mutex;
     UniqueMutexHold m_held;  // released before the handle is closed
