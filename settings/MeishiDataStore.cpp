@@ -20,6 +20,9 @@ namespace {
 
 constexpr wchar_t kProductFolder[] = L"TessaranService";
 constexpr wchar_t kSettingsFileName[] = L"MeishiPluginSettings.XML";
+// The temporary copies of a save, beside the file (GetTempFileName's names).
+constexpr wchar_t kTemporaryPrefix[] = L"~MS";
+constexpr wchar_t kTemporaryPattern[] = L"~MS*.tmp";
 constexpr wchar_t kEmptySettings[] = L"<PluginItem></PluginItem>";
 constexpr wchar_t kDeclarationData[] = L" version='1.0' encoding='UTF-8'";
 // The same on every machine, so that a settings file can be read anywhere.
@@ -302,6 +305,39 @@ uint64_t HashPath(const wchar_t* path) noexcept {
 constexpr wchar_t kLockSecurity[] = L"D:(A;;0x00100001;;;WD)";
 constexpr DWORD kLockAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
+// Every save writes a whole copy of the settings, token included, beside the
+// file before it replaces the file. A save that was killed leaves its copy;
+// with the lock held no save is under way, so every such copy is stale.
+// Without the file, a copy may be all that is left of it (see DiscardCopy).
+void RemoveStaleCopies(const wchar_t* settingsPath) noexcept {
+    if (::GetFileAttributesW(settingsPath) == INVALID_FILE_ATTRIBUTES) return;
+    wchar_t pattern[MAX_PATH] = {};
+    const wchar_t* slash = ::wcsrchr(settingsPath, L'\\');
+    const size_t folderLength = slash ? static_cast<size_t>(slash - settingsPath) + 1 : 0;
+    if (folderLength == 0 || folderLength + ::wcslen(kTemporaryPattern) >= MAX_PATH) return;
+    ::wmemcpy(pattern, settingsPath, folderLength);
+    ::wcscpy(pattern + folderLength, kTemporaryPattern);
+    WIN32_FIND_DATAW found;
+    UniqueFind find(::FindFirstFileW(pattern, &found));
+    if (!find) return;
+    do {
+        // The pattern also matches short names; only our own copies go.
+        const size_t length = ::wcslen(found.cFileName);
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || length < 7 ||
+            ::_wcsnicmp(found.cFileName, kTemporaryPrefix, 3) != 0 ||
+            ::_wcsicmp(found.cFileName + length - 4, L".tmp") != 0) {
+            continue;
+        }
+        wchar_t stale[MAX_PATH] = {};
+        if (folderLength + length >= MAX_PATH) continue;
+        ::wmemcpy(stale, settingsPath, folderLength);
+        ::wcscpy(stale + folderLength, found.cFileName);
+        if (!::DeleteFileW(stale) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+            LogFailure(L"Settings stale copy DeleteFile", LastErrorHResult());
+        }
+    } while (::FindNextFileW(find.get(), &found));
+}
+
 }  // namespace
 
 // ---- lock ----
@@ -336,6 +372,7 @@ HRESULT CSettingsFileLock::Acquire(const wchar_t* path) {
     // complete save, since saves replace the file in one step.
     case WAIT_ABANDONED:
         m_held.reset(m_mutex.get());
+        RemoveStaleCopies(path);
         return S_OK;
     case WAIT_TIMEOUT:
         return LogFailure(L"Settings lock wait", HResultFromWin32(ERROR_TIMEOUT));
@@ -417,7 +454,7 @@ HRESULT CMeishiDataStore::ReplaceFileContent(const wchar_t* path, const void* da
 
     // In the same folder, so that the final move is a rename on one volume.
     wchar_t temporary[MAX_PATH] = {};
-    if (!::GetTempFileNameW(folder, L"~MS", 0, temporary)) {
+    if (!::GetTempFileNameW(folder, kTemporaryPrefix, 0, temporary)) {
         return LogFailure(L"Save GetTempFileName", LastErrorHResult());
     }
     HRESULT hr = S_OK;

@@ -20,7 +20,8 @@ public:
     CSettingsFileLock(const CSettingsFileLock&) = delete;
     CSettingsFileLock& operator=(const CSettingsFileLock&) = delete;
 
-    // Waits for the lock of the file at path (a bounded wait; logs failures).
+    // Waits for the lock of the file at path (a bounded wait; logs failures),
+    // then removes the temporary copies that killed saves left beside it.
     HRESULT Acquire(const wchar_t* path);
 
     // The name of the machine-wide mutex of the file at path.

@@ -238,6 +238,20 @@ TEST_F(Store, ADocumentTypeIsRefusedAndTheFileKeptAsItIs) {
                                             "pXMLDOMDocument->load: error = 8007000D"));
 }
 
+// A save that was killed leaves its temporary copy, a whole copy of the
+// settings with the token; no other writer is at work while the lock is held.
+TEST_F(Store, CopiesThatAKilledSaveLeftGoWhenTheLockIsNextTaken) {
+    const GUID id = NewGuid();
+    ASSERT_EQ(store.AddItem(MakeItem(id, L"m", L"my-secret-token")), S_OK);
+    const std::string copy = ReadFileBytes(place.settingsFile);
+    WriteFileBytes(place.product + L"\\~MS1A2B.tmp", copy);
+    WriteFileBytes(place.product + L"\\~msC3.TMP", copy);
+    WriteFileBytes(place.product + L"\\~MSnotes.txt", "not ours");
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(id, read), S_OK);
+    EXPECT_THAT(place.StrayFiles(), ElementsAre(L"~MSnotes.txt"));
+}
+
 // The file a save replaces keeps its access rights and attributes, which
 // Windows carries over only through ReplaceFileW; see ReplaceFileRecorder for
 // what Wine can show of it.
