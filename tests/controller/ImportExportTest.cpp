@@ -10,6 +10,7 @@
 #include "common/ReplaceFileRecorder.h"
 #include "common/SettingsPlaces.h"
 #include "common/XmlCheck.h"
+#include "controller/ImportExport.h"
 #include "controller/MeishiServiceCtrl.h"
 
 using namespace tessaran;
@@ -229,6 +230,31 @@ TEST_F(Transfer, FolderPathsThatCannotFormAFilePathAreRefused) {
     EXPECT_EQ(ReadFileBytes(place.settingsFile), current);
     EXPECT_THAT(log.Failures(), ElementsAre("ImportData path: error = 80070057", "ExportData path: error = 80070057",
                                             "ImportData path: error = 80070057", "ExportData path: error = 80070057"));
+}
+
+// A path is read up to its terminator and no further: here the terminator is
+// the last character before memory that cannot be read.
+TEST_F(Transfer, TheCopyReadsNoFurtherThanTheEndOfItsPath) {
+    const std::string current = MakeCurrentSettings();
+    SYSTEM_INFO system;
+    ::GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    struct Pages {
+        BYTE* base;
+        ~Pages() { ::VirtualFree(base, 0, MEM_RELEASE); }
+    } pages{static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))};
+    ASSERT_NE(pages.base, nullptr);
+    DWORD previous = 0;
+    ASSERT_TRUE(::VirtualProtect(pages.base + page, page, PAGE_NOACCESS, &previous));
+    const std::wstring destination = folder / L"MeishiPluginSettings.XML";
+    const size_t bytes = (destination.size() + 1) * sizeof(wchar_t);
+    auto* to = reinterpret_cast<wchar_t*>(pages.base + page - bytes);
+    ::wmemcpy(to, destination.c_str(), destination.size() + 1);
+
+    bool checkFailed = true;
+    EXPECT_EQ(ReplaceWithCopy(place.settingsFile.c_str(), to, false, checkFailed), S_OK);
+    EXPECT_FALSE(checkFailed);
+    EXPECT_EQ(ReadFileBytes(destination), current);
 }
 
 }  // namespace
