@@ -26,7 +26,8 @@ HRESULT CMeishiServiceCtrl::LoadAppConfig(HMODULE module) {
 
         ComPtr<IXMLDOMDocument2> document;
         TESSARAN_RETURN_IF_FAILED(CreateDomDocument2(document));
-        if (LoadDomFile(document.get(), path) != S_OK) return E_FAIL;
+        const HRESULT loaded = LoadDomFile(document.get(), path);
+        if (loaded != S_OK) return FAILED(loaded) ? loaded : E_FAIL;
         ComPtr<IXMLDOMElement> root;
         if (DocumentElement(document.get(), root) != S_OK) return E_FAIL;
         ComPtr<IXMLDOMNodeList> children;

@@ -3,6 +3,7 @@
 
 #include <cwchar>
 
+#include "controller/ImportExport.h"
 #include "controller/MeishiServiceCtrl.h"
 #include "settings/XmlDom.h"
 #include "support/Format.h"
@@ -63,16 +64,19 @@ bool WritableCopy(const wchar_t* copy) noexcept {
     return ::SetFileAttributesW(copy, attributes & ~FILE_ATTRIBUTE_READONLY) != FALSE;
 }
 
-// Copies from over to through a temporary copy beside it (checked first when
-// asked) that replaces it in one step: to is never left half-written.
+}  // namespace
+
 HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, bool checkSettings, bool& checkFailed) {
     checkFailed = false;
+    const size_t length = ::wcslen(to);
+    if (length >= MAX_PATH) return E_INVALIDARG;
     wchar_t folder[MAX_PATH] = {};
-    ::wmemcpy(folder, to, MAX_PATH);
+    ::wmemcpy(folder, to, length);
     ::PathRemoveFileSpecW(folder);
     wchar_t copy[MAX_PATH] = {};
     if (!::GetTempFileNameW(folder, L"~MS", 0, copy)) return LastError(::GetLastError());
     HRESULT hr = S_OK;
+    bool existed = false;  // whether to existed when the copy was to take its place
     if (!::CopyFileW(from, copy, FALSE)) {
         hr = LastError(::GetLastError());
     } else if (!WritableCopy(copy)) {
@@ -80,21 +84,16 @@ HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, bool checkSettin
     } else if (checkSettings && FAILED(hr = CheckSettingsDocument(copy))) {
         checkFailed = true;
     } else {
+        existed = ::GetFileAttributesW(to) != INVALID_FILE_ATTRIBUTES;
         const DWORD error = CMeishiDataStore::MoveIntoPlace(copy, to, true);
         if (error != ERROR_SUCCESS) {
             hr = LastError(error);
             ::SetLastError(error);
         }
     }
-    if (FAILED(hr)) {
-        const DWORD error = ::GetLastError();
-        ::DeleteFileW(copy);
-        ::SetLastError(error);
-    }
+    if (FAILED(hr)) CMeishiDataStore::DiscardCopy(copy, to, existed);
     return hr;
 }
-
-}  // namespace
 
 HRESULT CMeishiServiceCtrl::ExportData(const wchar_t* folderPath) {
     return TessaranGuard([&]() -> HRESULT {

@@ -88,8 +88,9 @@ int CMeishiServiceCtrl::GetAppDataLocationID() {
             LogFailure(L"pXMLDOMDocument.CreateInstance", hr);
             return 0;
         }
-        if (LoadDomFile(document.get(), path) != S_OK) {
-            LogFailure(L"pXMLDOMDocument->load", E_FAIL);
+        hr = LoadDomFile(document.get(), path);
+        if (hr != S_OK) {
+            LogFailure(L"pXMLDOMDocument->load", FAILED(hr) ? hr : E_FAIL);
             return 0;
         }
         ComPtr<IXMLDOMElement> root;

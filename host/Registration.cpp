@@ -3,6 +3,7 @@
 #include <string>
 
 #include "TessaranService.h"
+#include "support/Format.h"
 #include "support/Handles.h"
 #include "support/Result.h"
 
@@ -80,7 +81,27 @@ Fn OleAutFunction(const char* name) {
     return GetProc<Fn>(::GetModuleHandleW(L"oleaut32.dll"), name);
 }
 
-HRESULT RegisterTypeLibrary(const std::wstring& modulePath, bool perUser) {
+// The system's type library functions write through HKEY_CLASSES_ROOT, the
+// merged view, where a write lands in the user's classes whenever the user
+// already has the key there. The library belongs where the class keys are, so
+// for the call the view is pointed at that root (for the machine: its own
+// registry view, of the DLL's bitness), and afterwards back at the default.
+class ClassesRootScope {
+public:
+    explicit ClassesRootScope(HKEY classes) noexcept : m_error(::RegOverridePredefKey(HKEY_CLASSES_ROOT, classes)) {}
+    ~ClassesRootScope() {
+        if (m_error == ERROR_SUCCESS) ::RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+    }
+    ClassesRootScope(const ClassesRootScope&) = delete;
+    ClassesRootScope& operator=(const ClassesRootScope&) = delete;
+    HRESULT result() const noexcept { return HResultFromWin32(m_error); }
+
+private:
+    LONG m_error;
+};
+
+// classesRoot: the root the class keys went to.
+HRESULT RegisterTypeLibrary(const std::wstring& modulePath, bool perUser, HKEY classesRoot) {
     ComPtr<ITypeLib> library;
     TESSARAN_RETURN_IF_FAILED(::LoadTypeLibEx(modulePath.c_str(), REGKIND_NONE, library.put()));
     std::wstring path = modulePath;  // the APIs take non-const text
@@ -89,12 +110,31 @@ HRESULT RegisterTypeLibrary(const std::wstring& modulePath, bool perUser) {
             return forUser(library.get(), &path[0], nullptr);
         }
     }
+    const ClassesRootScope view(classesRoot);
+    TESSARAN_RETURN_IF_FAILED(view.result());
     return ::RegisterTypeLib(library.get(), &path[0], nullptr);
+}
+
+// The key that registration files the library's path under for its platform.
+std::wstring PlatformKeyPath(const TLIBATTR& identity) {
+    wchar_t guid[40] = {};
+    ::StringFromGUID2(identity.guid, guid, 40);
+    const wchar_t* platform = identity.syskind == SYS_WIN64 ? L"win64" : identity.syskind == SYS_WIN16 ? L"win16"
+                                                                                                        : L"win32";
+    wchar_t path[128] = {};
+    Format(path, 128, L"TypeLib\\%s\\%x.%x\\%lx\\%s", guid, identity.wMajorVerNum, identity.wMinorVerNum,
+           static_cast<unsigned long>(identity.lcid), platform);
+    return path;
+}
+
+bool KeyExists(HKEY root, const std::wstring& path) {
+    UniqueHKey key;
+    return ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 // Unregisters exactly what RegisterTypeLibrary registered: the library's own
 // identity, version, locale and platform as the resource states them.
-HRESULT UnregisterTypeLibrary(const std::wstring& modulePath, bool perUser) {
+HRESULT UnregisterTypeLibrary(const std::wstring& modulePath, bool perUser, HKEY classesRoot) {
     TLIBATTR identity = {};
     TESSARAN_RETURN_IF_FAILED(::IIDFromString(kLibid, &identity.guid));
     identity.wMajorVerNum = 1;
@@ -109,16 +149,19 @@ HRESULT UnregisterTypeLibrary(const std::wstring& modulePath, bool perUser) {
             library->ReleaseTLibAttr(attributes);
         }
     }
-    auto unregister = &::UnRegisterTypeLib;
-    if (perUser) {
-        if (auto forUser = OleAutFunction<UnRegisterForUserFn>("UnRegisterTypeLibForUser")) unregister = forUser;
+    HRESULT hr = E_FAIL;
+    auto forUser = perUser ? OleAutFunction<UnRegisterForUserFn>("UnRegisterTypeLibForUser") : nullptr;
+    if (forUser) {
+        hr = forUser(identity.guid, identity.wMajorVerNum, identity.wMinorVerNum, identity.lcid, identity.syskind);
+    } else {
+        const ClassesRootScope view(classesRoot);
+        TESSARAN_RETURN_IF_FAILED(view.result());
+        hr = ::UnRegisterTypeLib(identity.guid, identity.wMajorVerNum, identity.wMinorVerNum, identity.lcid,
+                                 identity.syskind);
     }
-    HRESULT hr = unregister(identity.guid, identity.wMajorVerNum, identity.wMinorVerNum, identity.lcid,
-                            identity.syskind);
-    // Nothing registered is what unregistration wants.
-    if (hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_CANTLOADLIBRARY || hr == HResultFromWin32(ERROR_FILE_NOT_FOUND)) {
-        return S_OK;
-    }
+    // Nothing registered is what unregistration wants, whatever the system
+    // answers for a library it does not know.
+    if (FAILED(hr) && !KeyExists(classesRoot, PlatformKeyPath(identity))) return S_OK;
     return hr;
 }
 
@@ -145,7 +188,7 @@ HRESULT RegisterServer(HINSTANCE module, bool perUser) {
     // The class key is replaced, never merged with an older registration.
     TESSARAN_RETURN_IF_FAILED(DeleteClassKey(root.get()));
     TESSARAN_RETURN_IF_FAILED(WriteClassRows(root.get(), modulePath));
-    return RegisterTypeLibrary(modulePath, perUser);
+    return RegisterTypeLibrary(modulePath, perUser, root.get());
 }
 
 HRESULT UnregisterServer(HINSTANCE module, bool perUser) {
@@ -156,7 +199,7 @@ HRESULT UnregisterServer(HINSTANCE module, bool perUser) {
     TESSARAN_RETURN_IF_FAILED(OpenClassesRoot(perUser, root));
     // Only the class's own key goes; CLSID itself stays.
     TESSARAN_RETURN_IF_FAILED(DeleteClassKey(root.get()));
-    return UnregisterTypeLibrary(modulePath, perUser);
+    return UnregisterTypeLibrary(modulePath, perUser, root.get());
 }
 
 }  // namespace tessaran

@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 #include <shlwapi.h>
+#include <sddl.h>
 
 #include <cstdint>
 #include <cwchar>
@@ -19,6 +20,9 @@ namespace {
 
 constexpr wchar_t kProductFolder[] = L"TessaranService";
 constexpr wchar_t kSettingsFileName[] = L"MeishiPluginSettings.XML";
+// The temporary copies of a save, beside the file (GetTempFileName's names).
+constexpr wchar_t kTemporaryPrefix[] = L"~MS";
+constexpr wchar_t kTemporaryPattern[] = L"~MS*.tmp";
 constexpr wchar_t kEmptySettings[] = L"<PluginItem></PluginItem>";
 constexpr wchar_t kDeclarationData[] = L" version='1.0' encoding='UTF-8'";
 // The same on every machine, so that a settings file can be read anywhere.
@@ -74,27 +78,30 @@ HRESULT OpenSettings(const CMeishiDataStore& store, SettingsDocument& settings) 
     HRESULT hr = CreateDomDocument(settings.document);
     if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument.CreateInstance", hr);
     hr = LoadDomFile(settings.document.get(), settings.path);
-    if (FAILED(hr)) return hr;
-    if (hr != S_OK) return LogFailure(L"pXMLDOMDocument->load", E_FAIL);
+    if (hr != S_OK) return LogFailure(L"pXMLDOMDocument->load", FAILED(hr) ? hr : E_FAIL);
     hr = DocumentElement(settings.document.get(), settings.root);
     if (FAILED(hr)) return hr;
     if (hr != S_OK) return LogFailure(L"pXMLDOMDocument->GetdocumentElemen", E_FAIL);
     return S_OK;
 }
 
-// The file always starts with its declaration, even when someone else wrote
-// it without one, so that it stays UTF-8.
-HRESULT EnsureDeclaration(IXMLDOMDocument* document, IXMLDOMElement* root) {
+// The file always starts with its own declaration, whatever the file it was
+// loaded from began with: a declaration is only valid as the very first
+// thing, so it goes before any comment or processing instruction there, and
+// the engine writes the encoding it names, which must be UTF-8.
+HRESULT EnsureDeclaration(IXMLDOMDocument* document) {
     ComPtr<IXMLDOMNode> first;
     HRESULT hr = document->get_firstChild(first.put());
     if (FAILED(hr)) return hr;
-    if (first) {
-        DOMNodeType type = NODE_INVALID;
-        std::wstring name;
-        if (SUCCEEDED(first->get_nodeType(&type)) && type == NODE_PROCESSING_INSTRUCTION &&
-            SUCCEEDED(NodeName(first.get(), name)) && name == L"xml") {
-            return S_OK;
-        }
+    DOMNodeType type = NODE_INVALID;
+    std::wstring name;
+    if (first && SUCCEEDED(first->get_nodeType(&type)) && type == NODE_PROCESSING_INSTRUCTION &&
+        SUCCEEDED(NodeName(first.get(), name)) && name == L"xml") {
+        ComPtr<IXMLDOMNode> removed;
+        hr = document->removeChild(first.get(), removed.put());
+        if (FAILED(hr)) return hr;
+        hr = document->get_firstChild(first.put());
+        if (FAILED(hr)) return hr;
     }
     UniqueBstr target(::SysAllocString(L"xml"));
     UniqueBstr data(::SysAllocString(kDeclarationData));
@@ -103,9 +110,11 @@ HRESULT EnsureDeclaration(IXMLDOMDocument* document, IXMLDOMElement* root) {
     hr = document->createProcessingInstruction(target.get(), data.get(), declaration.put());
     if (FAILED(hr)) return hr;
     UniqueVariant before;
-    V_VT(before.get()) = VT_UNKNOWN;
-    V_UNKNOWN(before.get()) = root;
-    root->AddRef();
+    if (first) {
+        V_VT(before.get()) = VT_UNKNOWN;
+        V_UNKNOWN(before.get()) = first.get();
+        first->AddRef();
+    }
     ComPtr<IXMLDOMNode> inserted;
     return document->insertBefore(declaration.get(), *before.get(), inserted.put());
 }
@@ -136,7 +145,7 @@ HRESULT SaveDocument(IXMLDOMDocument* document, const wchar_t* path, bool replac
 }
 
 HRESULT SaveSettings(SettingsDocument& settings) {
-    const HRESULT hr = EnsureDeclaration(settings.document.get(), settings.root.get());
+    const HRESULT hr = EnsureDeclaration(settings.document.get());
     if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
     return SaveDocument(settings.document.get(), settings.path, true);
 }
@@ -292,20 +301,70 @@ uint64_t HashPath(const wchar_t* path) noexcept {
     return hash;
 }
 
+// Everyone may wait for the lock and release it, and do nothing else with it.
+constexpr wchar_t kLockSecurity[] = L"D:(A;;0x00100001;;;WD)";
+constexpr DWORD kLockAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+
+// Every save writes a whole copy of the settings, token included, beside the
+// file before it replaces the file. A save that was killed leaves its copy;
+// with the lock held no save is under way, so every such copy is stale.
+// Without the file, a copy may be all that is left of it (see DiscardCopy).
+void RemoveStaleCopies(const wchar_t* settingsPath) noexcept {
+    if (::GetFileAttributesW(settingsPath) == INVALID_FILE_ATTRIBUTES) return;
+    wchar_t pattern[MAX_PATH] = {};
+    const wchar_t* slash = ::wcsrchr(settingsPath, L'\\');
+    const size_t folderLength = slash ? static_cast<size_t>(slash - settingsPath) + 1 : 0;
+    if (folderLength == 0 || folderLength + ::wcslen(kTemporaryPattern) >= MAX_PATH) return;
+    ::wmemcpy(pattern, settingsPath, folderLength);
+    ::wcscpy(pattern + folderLength, kTemporaryPattern);
+    WIN32_FIND_DATAW found;
+    UniqueFind find(::FindFirstFileW(pattern, &found));
+    if (!find) return;
+    do {
+        // The pattern also matches short names; only our own copies go.
+        const size_t length = ::wcslen(found.cFileName);
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || length < 7 ||
+            ::_wcsnicmp(found.cFileName, kTemporaryPrefix, 3) != 0 ||
+            ::_wcsicmp(found.cFileName + length - 4, L".tmp") != 0) {
+            continue;
+        }
+        wchar_t stale[MAX_PATH] = {};
+        if (folderLength + length >= MAX_PATH) continue;
+        ::wmemcpy(stale, settingsPath, folderLength);
+        ::wcscpy(stale + folderLength, found.cFileName);
+        if (!::DeleteFileW(stale) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+            LogFailure(L"Settings stale copy DeleteFile", LastErrorHResult());
+        }
+    } while (::FindNextFileW(find.get(), &found));
+}
+
 }  // namespace
 
 // ---- lock ----
 
+void CSettingsFileLock::Name(const wchar_t* path, wchar_t (&name)[kNameUnits]) noexcept {
+    const uint64_t hash = HashPath(path);
+    Format(name, kNameUnits, L"Global\\TessaranService.Settings.%08X%08X", static_cast<unsigned>(hash >> 32),
+           static_cast<unsigned>(hash & 0xFFFFFFFFu));
+}
+
 HRESULT CSettingsFileLock::Acquire(const wchar_t* path) {
     // The name stands for the file: every process that uses the same settings
-    // file shares one mutex. The session's namespace is enough, since the
-    // host runs in the user's session.
-    const uint64_t hash = HashPath(path);
-    wchar_t name[64] = {};
-    Format(name, 64, L"Local\\TessaranService.Settings.%08X%08X", static_cast<unsigned>(hash >> 32),
-           static_cast<unsigned>(hash & 0xFFFFFFFFu));
+    // file shares one mutex. The all-users file is shared by users in other
+    // sessions (fast user switching, remote desktop), so the name is in the
+    // machine's namespace, and whoever makes the mutex first lets everyone
+    // else, elevated or not, of any account, wait for it and release it.
+    wchar_t name[kNameUnits] = {};
+    Name(path, name);
     m_held.reset();
-    m_mutex.reset(::CreateMutexW(nullptr, FALSE, name));
+    UniqueHLocal descriptor;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockSecurity, SDDL_REVISION_1,
+                                                               reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()),
+                                                               nullptr)) {
+        return LogFailure(L"Settings lock security", LastErrorHResult());
+    }
+    SECURITY_ATTRIBUTES security = {sizeof(security), descriptor.get(), FALSE};
+    m_mutex.reset(::CreateMutexExW(&security, name, 0, kLockAccess));
     if (!m_mutex) return LogFailure(L"Settings lock CreateMutex", LastErrorHResult());
     switch (::WaitForSingleObject(m_mutex.get(), kLockTimeoutMs)) {
     case WAIT_OBJECT_0:
@@ -313,6 +372,7 @@ HRESULT CSettingsFileLock::Acquire(const wchar_t* path) {
     // complete save, since saves replace the file in one step.
     case WAIT_ABANDONED:
         m_held.reset(m_mutex.get());
+        RemoveStaleCopies(path);
         return S_OK;
     case WAIT_TIMEOUT:
         return LogFailure(L"Settings lock wait", HResultFromWin32(ERROR_TIMEOUT));
@@ -394,7 +454,7 @@ HRESULT CMeishiDataStore::ReplaceFileContent(const wchar_t* path, const void* da
 
     // In the same folder, so that the final move is a rename on one volume.
     wchar_t temporary[MAX_PATH] = {};
-    if (!::GetTempFileNameW(folder, L"~MS", 0, temporary)) {
+    if (!::GetTempFileNameW(folder, kTemporaryPrefix, 0, temporary)) {
         return LogFailure(L"Save GetTempFileName", LastErrorHResult());
     }
     HRESULT hr = S_OK;
@@ -423,7 +483,9 @@ HRESULT CMeishiDataStore::ReplaceFileContent(const wchar_t* path, const void* da
             }
         }
     }
+    bool existed = false;  // whether path existed when the copy was to take its place
     if (SUCCEEDED(hr)) {
+        existed = ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
         const DWORD error = MoveIntoPlace(temporary, path, replaceExisting);
         if (!replaceExisting && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) {
             hr = S_FALSE;
@@ -432,20 +494,41 @@ HRESULT CMeishiDataStore::ReplaceFileContent(const wchar_t* path, const void* da
             hr = LogFailure(L"Save MoveFileEx", LastErrorHResult());
         }
     }
-    if (hr != S_OK) ::DeleteFileW(temporary);
+    if (hr != S_OK) DiscardCopy(temporary, path, existed);
     return hr;
 }
 
+void CMeishiDataStore::DiscardCopy(const wchar_t* copy, const wchar_t* to, bool toExisted) noexcept {
+    if (toExisted && ::GetFileAttributesW(to) == INVALID_FILE_ATTRIBUTES) return;
+    const DWORD error = ::GetLastError();
+    ::DeleteFileW(copy);
+    ::SetLastError(error);
+}
+
 DWORD CMeishiDataStore::MoveIntoPlace(const wchar_t* from, const wchar_t* to, bool replaceExisting) noexcept {
-    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0);
     // About half a second in all; the settings lock keeps our own processes out.
     constexpr int kAttempts = 10;
     constexpr DWORD kPauseMs = 50;
     for (int attempt = 1;; ++attempt) {
-        if (::MoveFileExW(from, to, flags)) return ERROR_SUCCESS;
-        const DWORD error = ::GetLastError();
-        const bool busy =
-            error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+        DWORD error = ERROR_SUCCESS;
+        // A file that exists keeps its access rights and attributes: those of
+        // the temporary copy are what its folder hands down, which in the
+        // all-users folder may leave the other users unable to write.
+        if (replaceExisting && ::GetFileAttributesW(to) != INVALID_FILE_ATTRIBUTES) {
+            if (::ReplaceFileW(to, from, nullptr, 0, nullptr, nullptr)) return ERROR_SUCCESS;
+            error = ::GetLastError();
+            // The old file is gone and the copy still has its own name: moving
+            // it is all that is left to do. A file that vanished meanwhile is
+            // simply made.
+            if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_FILE_NOT_FOUND) error = ERROR_SUCCESS;
+        }
+        if (error == ERROR_SUCCESS) {
+            const DWORD flags = MOVEFILE_WRITE_THROUGH | (replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0);
+            if (::MoveFileExW(from, to, flags)) return ERROR_SUCCESS;
+            error = ::GetLastError();
+        }
+        const bool busy = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+                          error == ERROR_LOCK_VIOLATION || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
         if (!busy || attempt == kAttempts) return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
         ::Sleep(kPauseMs);
     }
@@ -466,7 +549,7 @@ HRESULT CMeishiDataStore::EnsureSettingsFile(const wchar_t* path) const {
     hr = DocumentElement(document.get(), root);
     if (FAILED(hr)) return hr;
     if (hr != S_OK) return E_FAIL;
-    hr = EnsureDeclaration(document.get(), root.get());
+    hr = EnsureDeclaration(document.get());
     if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
     // Never over a file that appeared meanwhile.
     hr = SaveDocument(document.get(), path, false);

@@ -20,8 +20,13 @@ public:
     CSettingsFileLock(const CSettingsFileLock&) = delete;
     CSettingsFileLock& operator=(const CSettingsFileLock&) = delete;
 
-    // Waits for the lock of the file at path (a bounded wait; logs failures).
+    // Waits for the lock of the file at path (a bounded wait; logs failures),
+    // then removes the temporary copies that killed saves left beside it.
     HRESULT Acquire(const wchar_t* path);
+
+    // The name of the machine-wide mutex of the file at path.
+    static constexpr size_t kNameUnits = 64;
+    static void Name(const wchar_t* path, wchar_t (&name)[kNameUnits]) noexcept;
 
 private:
     UniqueHandleNull m_mutex;
@@ -56,10 +61,17 @@ public:
     // place only when path does not exist: S_FALSE then).
     static HRESULT ReplaceFileContent(const wchar_t* path, const void* data, DWORD size, bool replaceExisting);
 
-    // Moves from into place at to in one step (replacing it when asked),
-    // retrying for a moment while another program, such as a virus scanner,
-    // has to open. ERROR_SUCCESS or the Windows error.
+    // Moves from into place at to in one step (replacing it when asked, with
+    // ReplaceFileW, so that an existing file keeps its access rights and
+    // attributes), retrying for a moment while another program, such as a
+    // virus scanner, has it open. ERROR_SUCCESS or the Windows error.
     static DWORD MoveIntoPlace(const wchar_t* from, const wchar_t* to, bool replaceExisting) noexcept;
+
+    // Removes a temporary copy that did not take its place at to, unless to
+    // existed when the copy was to replace it and is gone now (a replacement
+    // that failed half-way): the copy is then all that is left of the file.
+    // Keeps the last error.
+    static void DiscardCopy(const wchar_t* copy, const wchar_t* to, bool toExisted) noexcept;
 
     // For tests: later writes stop with ERROR_DISK_FULL after this many bytes,
     // as on a full disk; MAXDWORD (the default) writes everything.

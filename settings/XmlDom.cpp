@@ -3,6 +3,8 @@
 #include <ole2.h>
 #include <shlwapi.h>
 
+#include <cstring>
+
 namespace tessaran {
 
 // {88D96A05-F192-11D4-A65F-0040963251E5}
@@ -12,13 +14,138 @@ const IID kIidXmlDomDocument2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 
 
 namespace {
 
+// Every document the plug-in reads comes from a file anyone may have written
+// (an import above all): a document type could make its entities of any size,
+// or fetch something from elsewhere.
+HRESULT ProhibitDocumentTypes(IUnknown* unknown) noexcept {
+    ComPtr<IXMLDOMDocument2> document;
+    HRESULT hr = unknown->QueryInterface(kIidXmlDomDocument2, document.put_void());
+    if (FAILED(hr)) return hr;
+    UniqueBstr name(::SysAllocString(L"ProhibitDTD"));
+    if (!name) return E_OUTOFMEMORY;
+    VARIANT prohibit;
+    ::VariantInit(&prohibit);
+    V_VT(&prohibit) = VT_BOOL;
+    V_BOOL(&prohibit) = VARIANT_TRUE;
+    hr = document->setProperty(name.get(), prohibit);
+    if (FAILED(hr)) return hr;
+    return document->put_resolveExternals(VARIANT_FALSE);
+}
+
 HRESULT CreateDom(REFIID riid, void** document) noexcept {
     ComPtr<IUnknown> unknown;
     HRESULT hr = ::CoCreateInstance(kClsidDomDocument60, nullptr, CLSCTX_ALL, IID_IUnknown, unknown.put_void());
     if (FAILED(hr)) return hr;
     hr = ::OleRun(unknown.get());
     if (FAILED(hr)) return hr;
+    hr = ProhibitDocumentTypes(unknown.get());
+    if (FAILED(hr)) return hr;
     return unknown->QueryInterface(riid, document);
+}
+
+// The code units of a stream: UTF-16 in either order (with a byte-order mark,
+// or told by the zero byte of its first character), otherwise single bytes,
+// which is enough to read the markup of any encoding that keeps ASCII.
+class StreamUnits {
+public:
+    explicit StreamUnits(IStream* stream) noexcept : m_stream(stream) {
+        Fill();
+        if (Starts("\xEF\xBB\xBF")) {
+            m_pos = 3;
+        } else if (Starts("\xFF\xFE")) {
+            m_pos = 2;
+            m_order = Order::kLittle;
+        } else if (Starts("\xFE\xFF")) {
+            m_pos = 2;
+            m_order = Order::kBig;
+        } else if (m_size >= 2 && (m_bytes[0] == 0) != (m_bytes[1] == 0)) {
+            m_order = m_bytes[1] == 0 ? Order::kLittle : Order::kBig;
+        }
+    }
+    // The next unit; -1 at the end.
+    long Next() noexcept {
+        const long first = Byte();
+        if (first < 0 || m_order == Order::kBytes) return first;
+        const long second = Byte();
+        if (second < 0) return -1;
+        return m_order == Order::kLittle ? first | (second << 8) : (first << 8) | second;
+    }
+
+private:
+    enum class Order { kBytes, kLittle, kBig };
+
+    bool Starts(const char* mark) const noexcept {
+        const size_t length = ::strlen(mark);
+        return m_size >= length && ::memcmp(m_bytes, mark, length) == 0;
+    }
+    long Byte() noexcept {
+        if (m_pos == m_size && !Fill()) return -1;
+        return m_bytes[m_pos++];
+    }
+    bool Fill() noexcept {
+        ULONG read = 0;
+        m_pos = 0;
+        m_size = 0;
+        if (FAILED(m_stream->Read(m_bytes, sizeof(m_bytes), &read))) return false;
+        m_size = read;
+        return read > 0;
+    }
+
+    IStream* m_stream;
+    BYTE m_bytes[4096] = {};
+    size_t m_size = 0;
+    size_t m_pos = 0;
+    Order m_order = Order::kBytes;
+};
+
+class TextUnits {
+public:
+    explicit TextUnits(const wchar_t* text) noexcept : m_next(text) {}
+    long Next() noexcept { return *m_next ? *m_next++ : -1; }
+
+private:
+    const wchar_t* m_next;
+};
+
+// Reads on past the first '>' that follows at least marks units of mark in a
+// row; the unit after it, or -1 when the units end first.
+template <typename Units>
+long SkipPast(Units& units, long mark, int marks) noexcept {
+    int run = 0;
+    for (long c = units.Next(); c >= 0; c = units.Next()) {
+        if (c == '>' && run >= marks) return units.Next();
+        run = c == mark ? run + 1 : 0;
+    }
+    return -1;
+}
+
+// Whether the prolog (what comes before the document element, the only place
+// a document type can be declared) declares one. Anything that is not white
+// space, a processing instruction, a comment or a document type ends the
+// search: whether the rest is well-formed is the engine's to judge.
+template <typename Units>
+bool DeclaresDocumentType(Units& units) noexcept {
+    long c = units.Next();
+    for (;;) {
+        while (c == ' ' || c == '\t' || c == '\r' || c == '\n') c = units.Next();
+        if (c != '<') return false;
+        c = units.Next();
+        if (c == '?') {
+            c = SkipPast(units, '?', 1);
+            continue;
+        }
+        if (c != '!') return false;
+        c = units.Next();
+        if (c == '-') {
+            if (units.Next() != '-') return false;
+            c = SkipPast(units, '-', 2);
+            continue;
+        }
+        for (const char* rest = "DOCTYPE"; *rest; ++rest, c = units.Next()) {
+            if (c != *rest && c != *rest - 'A' + 'a') return false;
+        }
+        return true;
+    }
 }
 
 }  // namespace
@@ -46,6 +173,10 @@ HRESULT LoadDomFile(IXMLDOMDocument* document, const wchar_t* path) noexcept {
                                         nullptr, stream.put()))) {
         return S_FALSE;
     }
+    StreamUnits units(stream.get());
+    if (DeclaresDocumentType(units)) return kXmlDocumentTypeRefused;
+    const LARGE_INTEGER start = {};
+    if (FAILED(stream->Seek(start, STREAM_SEEK_SET, nullptr))) return S_FALSE;
     UniqueVariant source;
     V_VT(source.get()) = VT_UNKNOWN;
     V_UNKNOWN(source.get()) = stream.get();
@@ -58,6 +189,8 @@ HRESULT LoadDomFile(IXMLDOMDocument* document, const wchar_t* path) noexcept {
 }
 
 HRESULT LoadDomText(IXMLDOMDocument* document, const wchar_t* text) noexcept {
+    TextUnits units(text);
+    if (DeclaresDocumentType(units)) return kXmlDocumentTypeRefused;
     HRESULT hr = document->put_async(VARIANT_FALSE);
     if (FAILED(hr)) return hr;
     UniqueBstr source(::SysAllocString(text));

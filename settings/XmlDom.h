@@ -15,15 +15,21 @@ namespace tessaran {
 extern const CLSID kClsidDomDocument60;
 extern const IID kIidXmlDomDocument2;
 
-// A new DOMDocument60, run and asked for the interface.
+// A document that declares a document type is refused with this code, before
+// the engine sees it: its entities could stand for anything, of any size.
+constexpr HRESULT kXmlDocumentTypeRefused = static_cast<HRESULT>(0x8007000D);  // ERROR_INVALID_DATA
+
+// A new DOMDocument60, run and asked for the interface, that prohibits
+// document type declarations and resolves nothing external.
 HRESULT CreateDomDocument(ComPtr<IXMLDOMDocument>& document) noexcept;
 HRESULT CreateDomDocument2(ComPtr<IXMLDOMDocument2>& document) noexcept;
 
 // Loads a file synchronously: S_OK, S_FALSE when the file is missing,
-// unreadable or not well-formed, or the failure of setting up the load.
+// unreadable or not well-formed, kXmlDocumentTypeRefused, or the failure of
+// setting up the load.
 HRESULT LoadDomFile(IXMLDOMDocument* document, const wchar_t* path) noexcept;
-// Parses a text: S_OK, S_FALSE when it is not well-formed, or the failure of
-// setting up the parse.
+// Parses a text: S_OK, S_FALSE when it is not well-formed,
+// kXmlDocumentTypeRefused, or the failure of setting up the parse.
 HRESULT LoadDomText(IXMLDOMDocument* document, const wchar_t* text) noexcept;
 
 // The document element: S_OK, S_FALSE when there is none, or a failure.

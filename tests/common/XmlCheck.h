@@ -1,7 +1,8 @@
 // A small XML reader of the tests' own, for checking files the plug-in writes
 // without trusting the engine that wrote them. It reads what those files use
-// (declaration, elements, attributes, text with entity and character
-// references) and reports anything else as an error.
+// (declaration, comments and processing instructions before the document
+// element, elements, attributes, text with entity and character references)
+// and reports anything else as an error.
 #pragma once
 
 #include <cstdlib>
@@ -36,6 +37,7 @@ struct XmlDocument {
     bool ok = false;
     std::string error;
     std::map<std::string, std::string> declaration;  // version, encoding; empty without one
+    std::vector<std::string> prolog;  // comments and processing instructions after it, as written
     XmlNode root;
 };
 
@@ -55,7 +57,14 @@ public:
             }
             m_pos += 2;
         }
-        SkipSpace();
+        for (SkipSpace(); Starts("<!--") || Starts("<?"); SkipSpace()) {
+            const char* end = Starts("<?") ? "?>" : "-->";
+            const size_t stop = m_text.find(end, m_pos + 2);
+            if (Starts("<?xml ") || stop == std::string::npos) return Fail(document, "bad prolog");
+            const size_t next = stop + std::char_traits<char>::length(end);
+            document.prolog.push_back(m_text.substr(m_pos, next - m_pos));
+            m_pos = next;
+        }
         if (!Starts("<") || !Element(document.root)) return Fail(document, "bad document element");
         SkipSpace();
         if (m_pos != m_text.size()) return Fail(document, "content after the document element");

@@ -63,6 +63,15 @@ TEST(Location, AMissingOrBrokenHostFileSelectsTheUsersFolder) {
     CMeishiServiceCtrl broken;
     broken.Init();
     EXPECT_EQ(broken.DataStore().GetCsidl(), CSIDL_APPDATA);
+
+    // A document type is refused, whatever its entities would give.
+    config.Write("<?xml version=\"1.0\"?><!DOCTYPE UserConfig [<!ENTITY one \"1\">]>"
+                 "<UserConfig><AppDataLocationID>&one;</AppDataLocationID></UserConfig>");
+    log.Clear();
+    CMeishiServiceCtrl declared;
+    declared.Init();
+    EXPECT_EQ(declared.DataStore().GetCsidl(), CSIDL_APPDATA);
+    EXPECT_THAT(log.Failures(), ElementsAre("pXMLDOMDocument->load: error = 8007000D"));
 }
 
 // "AppConfig.XML" beside a copy of the plug-in, read through that module.
@@ -103,6 +112,12 @@ TEST_F(AppConfig, EveryChildBecomesAnEntryAndABrokenFileGivesNone) {
     CMeishiServiceCtrl broken;
     EXPECT_EQ(Load(broken), E_FAIL);
     EXPECT_TRUE(broken.AppConfig().empty());
+
+    WriteFileBytes(folder / L"AppConfig.XML",
+                   "<!DOCTYPE AppConfig [<!ENTITY v \"9.9\">]><AppConfig><version>&v;</version></AppConfig>");
+    CMeishiServiceCtrl declared;
+    EXPECT_EQ(Load(declared), static_cast<HRESULT>(0x8007000D));
+    EXPECT_TRUE(declared.AppConfig().empty());
 }
 
 }  // namespace

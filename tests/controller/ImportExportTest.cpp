@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "common/ReplaceFileRecorder.h"
 #include "common/SettingsPlaces.h"
+#include "common/XmlCheck.h"
+#include "controller/ImportExport.h"
 #include "controller/MeishiServiceCtrl.h"
 
 using namespace tessaran;
@@ -46,15 +49,23 @@ protected:
     CMeishiServiceCtrl controller;
 };
 
+// An earlier export is replaced in place, so that it keeps its access rights
+// and attributes on Windows (see ReplaceFileRecorder for what Wine shows).
 TEST_F(Transfer, ExportReplacesAnEarlierExportWithOrWithoutATrailingBackslash) {
     const std::string current = MakeCurrentSettings();
     const std::wstring exported = folder / L"MeishiPluginSettings.XML";
     WriteFileBytes(exported, "an older export");
+    ReplaceFileRecorder recorder;
+    ASSERT_TRUE(recorder.Installed());
     EXPECT_EQ(controller.ExportData(folder.path().c_str()), S_OK);
     EXPECT_EQ(ReadFileBytes(exported), current);
+    ASSERT_EQ(recorder.Calls().size(), 1u);
+    EXPECT_EQ(::_wcsicmp(recorder.Calls()[0].replaced.c_str(), exported.c_str()), 0);
     ::DeleteFileW(exported.c_str());
+    recorder.Clear();
     EXPECT_EQ(controller.ExportData((folder.path() + L"\\").c_str()), S_OK);
     EXPECT_EQ(ReadFileBytes(exported), current);
+    EXPECT_THAT(recorder.Calls(), IsEmpty());
     EXPECT_THAT(log.Lines(), ElementsAre("1 CMeishiServiceCtrl::ExportData start",
                                          "1 CMeishiServiceCtrl::ExportData end",
                                          "1 CMeishiServiceCtrl::ExportData start",
@@ -93,8 +104,11 @@ TEST_F(Transfer, AFailedExportKeepsTheEarlierExportWhole) {
 TEST_F(Transfer, ImportReplacesTheSettingsAndRemovesItsBackup) {
     MakeCurrentSettings();
     WriteFileBytes(folder / L"MeishiPluginSettings.XML", kImported);
+    ReplaceFileRecorder recorder;
     EXPECT_EQ(controller.ImportData((folder.path() + L"\\").c_str()), S_OK);
     EXPECT_EQ(ReadFileBytes(place.settingsFile), kImported);
+    ASSERT_EQ(recorder.Calls().size(), 1u) << "the settings file is replaced in place";
+    EXPECT_EQ(::_wcsicmp(recorder.Calls()[0].replaced.c_str(), place.settingsFile.c_str()), 0);
     EXPECT_TRUE(FileExists(place.backupFolder)) << "the backup was made in the maker's Brankel folder";
     EXPECT_FALSE(FileExists(place.backupFile));
     EXPECT_THAT(place.StrayFiles(), IsEmpty());
@@ -129,19 +143,55 @@ TEST_F(Transfer, ImportFromAFolderWithoutTheFileKeepsTheCurrentSettings) {
 // that is not a settings document is refused before it replaces anything.
 TEST_F(Transfer, ImportRefusesASourceThatIsNotASettingsDocument) {
     const std::string current = MakeCurrentSettings();
-    const std::string sources[] = {"", "not XML <", "<?xml version=\"1.0\"?><PluginItem><Item>", "<Other></Other>",
-                                   "<?xml version=\"1.0\"?>\r\n<pluginitem/>"};
+    // A document type is refused whatever it declares and wherever it comes
+    // in the prolog: entities that stand for the mail address, or 100,000
+    // characters used 20,000 times that no later job operation gets through.
+    const std::string hugeEntity = "<!DOCTYPE PluginItem [<!ENTITY big \"" + std::string(100000, 'x') + "\">]>";
+    std::string hugeUses;
+    for (int i = 0; i < 20000; ++i) hugeUses += "&big;";
+    const std::wstring utf16 = L"\xFEFF<!DOCTYPE PluginItem><PluginItem/>";
+    const std::string sources[] = {
+        "", "not XML <", "<?xml version=\"1.0\"?><PluginItem><Item>", "<Other></Other>",
+        "<?xml version=\"1.0\"?>\r\n<pluginitem/>",
+        "<?xml version=\"1.0\"?>\r\n<!--a-->\r\n<?b c?>\r\n<!DOCTYPE PluginItem [<!ENTITY mail \"e@example.jp\">]>\r\n"
+        "<PluginItem><Item><Guid>{0A1B2C3D-0000-4000-8000-00000000000A}</Guid><MailAddress>&mail;</MailAddress>"
+        "<Username/><AppToken/><EvenNumberImageToBackPage>0</EvenNumberImageToBackPage><OCRLangID>1</OCRLangID>"
+        "<OCRLangBackID>2</OCRLangBackID></Item></PluginItem>",
+        hugeEntity + "<PluginItem><Item><Guid>{0A1B2C3D-0000-4000-8000-00000000000A}</Guid><MailAddress>" + hugeUses +
+            "</MailAddress></Item></PluginItem>",
+        "<!DOCTYPE PluginItem SYSTEM \"file:///C:/windows/win.ini\"><PluginItem/>",
+        std::string(reinterpret_cast<const char*>(utf16.data()), utf16.size() * sizeof(wchar_t))};
     for (const std::string& source : sources) {
         WriteFileBytes(folder / L"MeishiPluginSettings.XML", source);
-        EXPECT_EQ(controller.ImportData(folder.path().c_str()), kNotSettings) << source;
-        EXPECT_EQ(ReadFileBytes(place.settingsFile), current) << source;
-        EXPECT_FALSE(FileExists(place.backupFile)) << source;
-        EXPECT_THAT(place.StrayFiles(), IsEmpty()) << source;
-        EXPECT_THAT(log.Failures(), ElementsAre("ImportData check source: error = 8007000D")) << source;
+        const std::string shown = source.substr(0, 200);
+        EXPECT_EQ(controller.ImportData(folder.path().c_str()), kNotSettings) << shown;
+        EXPECT_EQ(ReadFileBytes(place.settingsFile), current) << shown;
+        EXPECT_FALSE(FileExists(place.backupFile)) << shown;
+        EXPECT_THAT(place.StrayFiles(), IsEmpty()) << shown;
+        EXPECT_THAT(log.Failures(), ElementsAre("ImportData check source: error = 8007000D")) << shown;
         log.Clear();
     }
     GUID id;
     EXPECT_EQ(controller.CreateID(&id), S_OK) << "the settings still work";
+}
+
+// What comes before the document element of an imported file stays, and the
+// job operations go on saving the file whole.
+TEST_F(Transfer, AnImportedFileWithCommentsBeforeItsRootCanBeSavedAgain) {
+    WriteFileBytes(folder / L"MeishiPluginSettings.XML",
+                   "<!-- exported by hand -->\r\n<?app x?>\r\n" + kImported.substr(kImported.find("<PluginItem>")));
+    ASSERT_EQ(controller.ImportData(folder.path().c_str()), S_OK);
+    const GUID imported = {0x0A1B2C3D, 0, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x0A}};
+    GUID created;
+    GUID copied;
+    ASSERT_EQ(controller.CreateID(&created), S_OK);
+    ASSERT_EQ(controller.CopyID(imported, &copied), S_OK);
+    ASSERT_EQ(controller.DeleteID(imported), S_OK);
+    const XmlDocument settings = ParseXml(ReadFileBytes(place.settingsFile));
+    ASSERT_TRUE(settings.ok) << settings.error;
+    EXPECT_THAT(settings.prolog, ElementsAre("<!-- exported by hand -->", "<?app x?>"));
+    ASSERT_EQ(settings.root.children.size(), 2u);
+    EXPECT_EQ(settings.root.children[1].Child("MailAddress")->text, "imported@example.jp");
 }
 
 // Exports kept on read-only media or marked read-only by the user: the copy
@@ -180,6 +230,31 @@ TEST_F(Transfer, FolderPathsThatCannotFormAFilePathAreRefused) {
     EXPECT_EQ(ReadFileBytes(place.settingsFile), current);
     EXPECT_THAT(log.Failures(), ElementsAre("ImportData path: error = 80070057", "ExportData path: error = 80070057",
                                             "ImportData path: error = 80070057", "ExportData path: error = 80070057"));
+}
+
+// A path is read up to its terminator and no further: here the terminator is
+// the last character before memory that cannot be read.
+TEST_F(Transfer, TheCopyReadsNoFurtherThanTheEndOfItsPath) {
+    const std::string current = MakeCurrentSettings();
+    SYSTEM_INFO system;
+    ::GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    struct Pages {
+        BYTE* base;
+        ~Pages() { ::VirtualFree(base, 0, MEM_RELEASE); }
+    } pages{static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))};
+    ASSERT_NE(pages.base, nullptr);
+    DWORD previous = 0;
+    ASSERT_TRUE(::VirtualProtect(pages.base + page, page, PAGE_NOACCESS, &previous));
+    const std::wstring destination = folder / L"MeishiPluginSettings.XML";
+    const size_t bytes = (destination.size() + 1) * sizeof(wchar_t);
+    auto* to = reinterpret_cast<wchar_t*>(pages.base + page - bytes);
+    ::wmemcpy(to, destination.c_str(), destination.size() + 1);
+
+    bool checkFailed = true;
+    EXPECT_EQ(ReplaceWithCopy(place.settingsFile.c_str(), to, false, checkFailed), S_OK);
+    EXPECT_FALSE(checkFailed);
+    EXPECT_EQ(ReadFileBytes(destination), current);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "support/Handles.h"
 
 using tessaran::UniqueHKey;
+using tessaran::UniqueHModule;
 using namespace tessaran_test;
 
 namespace {
@@ -181,6 +182,51 @@ TEST(Registration, UserInAnyCaseRegistersForTheCurrentUserOnly) {
     EXPECT_TRUE(KeyExists(UserClasses(), L"CLSID")) << "the CLSID key itself is never removed";
     EXPECT_FALSE(KeyExists(UserClasses(), version));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, version));
+
+    // Unregistering what is already gone succeeds, per user and per machine.
+    EXPECT_EQ(Regsvr32(L"/u /n /i:user"), 0u);
+    EXPECT_EQ(Regsvr32(L"/u"), 0u);
+}
+
+// On Windows, HKEY_CLASSES_ROOT writes into the user's classes whenever the
+// user already has the key there (after a per-user install, say), so a
+// per-machine type library written through it can end up the user's alone.
+// Wine 8 keeps no merged view; a process whose HKEY_CLASSES_ROOT stands for
+// another key shows the same: the library still goes where the class keys go,
+// and is removed from there.
+TEST(Registration, PerMachineTheTypeLibraryGoesWhereTheClassKeysGo) {
+    ForgetClass();
+    constexpr wchar_t kElsewhere[] = L"Software\\TessaranRegistrationTest";
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, kElsewhere);
+    UniqueHKey elsewhere;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, kElsewhere, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                elsewhere.put(), nullptr),
+              ERROR_SUCCESS);
+    UniqueHModule plugin(::LoadLibraryW(PluginDllPath().c_str()));
+    ASSERT_TRUE(plugin);
+    using RegistrationFn = HRESULT(WINAPI*)();
+    const auto registerServer = tessaran::GetProc<RegistrationFn>(plugin.get(), "DllRegisterServer");
+    const auto unregisterServer = tessaran::GetProc<RegistrationFn>(plugin.get(), "DllUnregisterServer");
+    ASSERT_TRUE(registerServer && unregisterServer);
+    const auto underOtherRoot = [&](RegistrationFn call) {
+        EXPECT_EQ(::RegOverridePredefKey(HKEY_CLASSES_ROOT, elsewhere.get()), ERROR_SUCCESS);
+        const HRESULT hr = call();
+        ::RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+        return hr;
+    };
+
+    const std::wstring platformKey = std::wstring(L"TypeLib\\") + kLibid + L"\\1.0\\0\\" + kPlatformKey;
+    EXPECT_EQ(underOtherRoot(registerServer), S_OK);
+    EXPECT_EQ(Lower(DefaultValue(MachineClasses(), platformKey)), Lower(PluginDllPath()));
+    EXPECT_TRUE(KeyExists(MachineClasses(), kOwnInterface));
+    EXPECT_FALSE(KeyExists(elsewhere.get(), L"TypeLib"));
+    EXPECT_FALSE(KeyExists(elsewhere.get(), L"Interface"));
+
+    EXPECT_EQ(underOtherRoot(unregisterServer), S_OK);
+    EXPECT_FALSE(KeyExists(MachineClasses(), platformKey));
+    EXPECT_FALSE(KeyExists(MachineClasses(), kClassKey));
+    elsewhere.reset();
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, kElsewhere);
 }
 
 TEST(Registration, OtherInstallCommandLinesRegisterPerMachine) {

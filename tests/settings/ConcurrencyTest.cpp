@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
 #include <set>
 #include <sstream>
 #include <string>
@@ -60,7 +62,8 @@ TEST(StoreAcrossProcesses, TwoProcessesCreatingJobIdsAtOnceLoseNone) {
 
     wchar_t self[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::wstring commandLine = Quoted(self) + L" --gtest_brief=1 --gtest_filter=StoreAcrossProcesses.*";
+    const std::wstring commandLine =
+        Quoted(self) + L" --gtest_brief=1 --gtest_filter=StoreAcrossProcesses.TwoProcessesCreatingJobIdsAtOnceLoseNone";
     UniqueHandleNull children[2];
     for (int i = 0; i < 2; ++i) {
         const ScopedEnvironment environment({{kChildVariable, scratch / (L"ids" + std::to_wstring(i) + L".txt")},
@@ -100,6 +103,43 @@ TEST(StoreAcrossProcesses, TwoProcessesCreatingJobIdsAtOnceLoseNone) {
     EXPECT_EQ(settings.root.children.size(), 2u * kJobsPerProcess);
     EXPECT_EQ(stored, created) << "jobs were lost between the processes";
     EXPECT_THAT(place.StrayFiles(), ::testing::IsEmpty());
+}
+
+// Users in other sessions share the all-users settings file, so its lock is
+// in the machine's namespace, and whoever made it first (elevated or not, of
+// any account) lets everyone else wait for it and release it. Wine has one
+// session and one user: what it shows is the lock's namespace and the rights
+// that it hands out; a second session or account shows itself only on Windows.
+TEST(StoreAcrossProcesses, TheLockIsTheMachinesAndEveryoneMayTakeIt) {
+    StoreLocation place(CSIDL_COMMON_APPDATA);
+    CSettingsFileLock lock;
+    ASSERT_EQ(lock.Acquire(place.settingsFile.c_str()), S_OK);
+    wchar_t name[CSettingsFileLock::kNameUnits];
+    CSettingsFileLock::Name(place.settingsFile.c_str(), name);
+    const std::wstring machineName = name;
+    ASSERT_EQ(machineName.rfind(L"Global\\", 0), 0u) << ToUtf8(machineName);
+    UniqueHandleNull seen(::OpenMutexW(READ_CONTROL | SYNCHRONIZE, FALSE, machineName.c_str()));
+    ASSERT_TRUE(seen) << "no mutex of that name in the machine's namespace: " << ::GetLastError();
+
+    PACL acl = nullptr;
+    UniqueHLocal descriptor;
+    ASSERT_EQ(::GetSecurityInfo(seen.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl,
+                                nullptr, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put())),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NE(acl, nullptr) << "no access list is not everyone's access";
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    ASSERT_TRUE(::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
+    ACCESS_MASK granted = 0;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (::GetAce(acl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            ::EqualSid(&ace->SidStart, everyone)) {
+            granted |= ace->Mask;
+        }
+    }
+    ::FreeSid(everyone);
+    EXPECT_EQ(granted, static_cast<ACCESS_MASK>(SYNCHRONIZE | MUTEX_MODIFY_STATE));
 }
 
 }  // namespace

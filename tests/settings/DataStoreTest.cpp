@@ -6,6 +6,7 @@
 #include <regex>
 #include <string>
 
+#include "common/ReplaceFileRecorder.h"
 #include "common/SettingsPlaces.h"
 #include "common/XmlCheck.h"
 #include "settings/MeishiDataStore.h"
@@ -20,6 +21,7 @@ namespace {
 constexpr HRESULT kNoSuchJob = static_cast<HRESULT>(0x80070002);
 constexpr HRESULT kTooLong = static_cast<HRESULT>(0x8007007A);
 constexpr HRESULT kDiskFull = static_cast<HRESULT>(0x80070070);
+constexpr HRESULT kInvalidData = static_cast<HRESULT>(0x8007000D);
 
 const std::vector<std::string> kFields = {"Guid",      "MailAddress", "Username",     "AppToken",
                                           "EvenNumberImageToBackPage", "OCRLangID", "OCRLangBackID"};
@@ -73,10 +75,12 @@ protected:
         return mails;
     }
     void WriteSettings(const std::string& body) {
+        WriteFile("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PluginItem>\r\n" + body + "\r\n</PluginItem>\r\n");
+    }
+    void WriteFile(const std::string& bytes) {
         ::CreateDirectoryW(place.maker.c_str(), nullptr);
         ::CreateDirectoryW(place.product.c_str(), nullptr);
-        WriteFileBytes(place.settingsFile, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PluginItem>\r\n" + body +
-                                               "\r\n</PluginItem>\r\n");
+        WriteFileBytes(place.settingsFile, bytes);
     }
 
     StoreLocation place;
@@ -178,6 +182,102 @@ TEST_F(Store, DuplicateIdsAlwaysMeanTheFirstItem) {
     EXPECT_THAT(Mails(), ElementsAre("other", "second"));
     ASSERT_EQ(store.GetItem(id, read), S_OK);
     EXPECT_EQ(read.GetMailAddress(), L"second");
+}
+
+// Files that other programs wrote, or that came in by an import: whatever
+// comes before the document element, and whatever encoding an earlier
+// declaration named, the saved file begins with the declaration and is UTF-8.
+TEST_F(Store, EverySaveBeginsWithItsOwnUtf8Declaration) {
+    const GUID id = NewGuid();
+    WriteFile("<!-- written by hand -->\r\n<?app x?>\r\n<PluginItem>" + ItemXml(GuidText(id), "first") +
+              "</PluginItem>");
+    ASSERT_EQ(store.AddItem(MakeItem(NewGuid(), L"second")), S_OK);
+    XmlDocument document = Settings();
+    EXPECT_EQ(ReadFileBytes(place.settingsFile).rfind("<?xml ", 0), 0u);
+    EXPECT_THAT(document.prolog, ElementsAre("<!-- written by hand -->", "<?app x?>"));
+    EXPECT_THAT(Mails(), ElementsAre("first", "second"));
+    ASSERT_EQ(store.SetItem(id, MakeItem(id, L"changed")), S_OK);
+    EXPECT_THAT(Mails(), ElementsAre("changed", "second"));
+
+    // UTF-16 with its byte-order mark, declared so.
+    const std::wstring utf16 = L"\xFEFF<?xml version=\"1.0\" encoding=\"UTF-16\"?><PluginItem>" +
+                               FromUtf8(ItemXml(GuidText(id), "山田@example.jp")) + L"</PluginItem>";
+    WriteFile(std::string(reinterpret_cast<const char*>(utf16.data()), utf16.size() * sizeof(wchar_t)));
+    ASSERT_EQ(store.SetItem(id, MakeItem(id, L"変更@example.jp")), S_OK);
+    document = Settings();
+    EXPECT_EQ(ToLower(document.declaration["encoding"]), "utf-8");
+    EXPECT_THAT(Mails(), ElementsAre(ToUtf8(L"変更@example.jp")));
+
+    // A single-byte encoding, which the engine reads and must not write.
+    // (Wine 8's engine reads no Shift_JIS; Latin-1 stands in for it.)
+    WriteFile("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><PluginItem>" +
+              ItemXml(GuidText(id), "caf\xE9@example.jp") + "</PluginItem>");
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(id, read), S_OK);
+    EXPECT_EQ(read.GetMailAddress(), L"caf\xE9@example.jp");
+    ASSERT_EQ(store.AddItem(MakeItem(NewGuid(), L"二番")), S_OK);
+    document = Settings();
+    EXPECT_EQ(ToLower(document.declaration["encoding"]), "utf-8");
+    EXPECT_THAT(Mails(), ElementsAre(ToUtf8(L"caf\xE9@example.jp"), ToUtf8(L"二番")));
+}
+
+// A document type may define entities of any size, or fetch them from
+// elsewhere, and give them as the account's mail address.
+TEST_F(Store, ADocumentTypeIsRefusedAndTheFileKeptAsItIs) {
+    const GUID id = NewGuid();
+    WriteFile("<?xml version=\"1.0\"?>\r\n<!-- c -->\r\n<!DOCTYPE PluginItem [<!ENTITY mail \"entity@example.jp\">]>"
+              "\r\n<PluginItem>" + ItemXml(GuidText(id), "&mail;") + "</PluginItem>");
+    const std::string before = ReadFileBytes(place.settingsFile);
+    LogCapture log;
+    SettingItem read;
+    EXPECT_EQ(store.GetItem(id, read), kInvalidData);
+    EXPECT_EQ(read.GetMailAddress(), L"");
+    EXPECT_EQ(store.AddItem(MakeItem(NewGuid(), L"m")), kInvalidData);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), before);
+    EXPECT_THAT(log.Failures(), ElementsAre("pXMLDOMDocument->load: error = 8007000D",
+                                            "pXMLDOMDocument->load: error = 8007000D"));
+}
+
+// A save that was killed leaves its temporary copy, a whole copy of the
+// settings with the token; no other writer is at work while the lock is held.
+TEST_F(Store, CopiesThatAKilledSaveLeftGoWhenTheLockIsNextTaken) {
+    const GUID id = NewGuid();
+    ASSERT_EQ(store.AddItem(MakeItem(id, L"m", L"my-secret-token")), S_OK);
+    const std::string copy = ReadFileBytes(place.settingsFile);
+    WriteFileBytes(place.product + L"\\~MS1A2B.tmp", copy);
+    WriteFileBytes(place.product + L"\\~msC3.TMP", copy);
+    WriteFileBytes(place.product + L"\\~MSnotes.txt", "not ours");
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(id, read), S_OK);
+    EXPECT_THAT(place.StrayFiles(), ElementsAre(L"~MSnotes.txt"));
+}
+
+// The file a save replaces keeps its access rights and attributes, which
+// Windows carries over only through ReplaceFileW; see ReplaceFileRecorder for
+// what Wine can show of it.
+TEST_F(Store, AnExistingFileIsReplacedInPlaceAndANewOneMovedThere) {
+    ReplaceFileRecorder recorder;
+    ASSERT_TRUE(recorder.Installed());
+    wchar_t path[MAX_PATH];
+    ASSERT_EQ(store.GetSettingsFilePath(path), S_OK);
+    ASSERT_EQ(store.EnsureSettingsFile(path), S_OK);
+    EXPECT_THAT(recorder.Calls(), IsEmpty()) << "a new file has nothing to keep";
+    const GUID id = NewGuid();
+    ASSERT_EQ(store.AddItem(MakeItem(id, L"second")), S_OK);
+    ASSERT_EQ(recorder.Calls().size(), 1u);
+    const ReplaceFileRecorder::Call call = recorder.Calls()[0];
+    EXPECT_EQ(::_wcsicmp(call.replaced.c_str(), place.settingsFile.c_str()), 0) << ToUtf8(call.replaced);
+    EXPECT_EQ(::_wcsnicmp(call.replacement.c_str(), (place.product + L"\\~MS").c_str(), place.product.size() + 4), 0)
+        << ToUtf8(call.replacement);
+    EXPECT_FALSE(call.backup);
+    EXPECT_THAT(Mails(), ElementsAre("second"));
+
+    // The old file went but the copy could not take its name: the copy is
+    // moved there, and nothing is lost or left behind.
+    recorder.FailNext(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+    ASSERT_EQ(store.SetItem(id, MakeItem(id, L"third")), S_OK);
+    EXPECT_THAT(Mails(), ElementsAre("third"));
+    EXPECT_THAT(place.StrayFiles(), IsEmpty());
 }
 
 TEST_F(Store, OnlyTheExactRegistryFormMatches) {
