@@ -78,7 +78,7 @@ void AskForHelpThreeWays(DialogDriver& d, HWND dialog, const RecordingHelp& help
     }
     // Help leaves the dialog as it was.
     EXPECT_TRUE(::IsWindowVisible(dialog));
-    EXPECT_TRUE(d.NoMessageBox(dialog, 200));
+    EXPECT_TRUE(d.NoMessageBox(dialog));
 }
 
 TEST(DialogHelp, SettingsDialogOpensTheHelpFileAndStillClosesByItsSystemMenu) {

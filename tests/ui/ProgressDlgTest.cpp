@@ -94,7 +94,7 @@ TEST(ProgressDialog, TextsBarCancelLineAndVisibility) {
     controller.ShowStatusDlg(SW_SHOW);
     EXPECT_EQ(controller.IsCancelRequested(), FALSE);
     controller.EndStatusDlg();
-    EXPECT_EQ(ProgressWindow(300), nullptr);
+    EXPECT_EQ(DialogDriver::FindProcessWindow(kTitle, true), nullptr);
 }
 
 TEST(ProgressDialog, EscEndsTheDialogWithoutTheCancelFlag) {
@@ -111,7 +111,7 @@ TEST(ProgressDialog, EscEndsTheDialogWithoutTheCancelFlag) {
     EXPECT_EQ(controller.IsCancelRequested(), FALSE);
     controller.SetUploadProgress(2, 1);
     controller.ShowStatusDlg(SW_SHOW);
-    EXPECT_EQ(ProgressWindow(300), nullptr);
+    EXPECT_EQ(DialogDriver::FindProcessWindow(kTitle, true), nullptr);
     controller.EndStatusDlg();
     EXPECT_EQ(CUiThread::LiveCount(), 0);
 }
