@@ -58,7 +58,7 @@ bool CFTPStatusDlg::OnCommand(UINT id, UINT notifyCode) {
     return false;
 }
 
-bool CFTPStatusDlg::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT& result) {
+bool CFTPStatusDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
     switch (message) {
         case WM_STATUSDLG_END:
             EndDialog(0);
@@ -68,9 +68,22 @@ bool CFTPStatusDlg::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT& resu
             result = m_bCancel;
             return true;
         case WM_STATUSDLG_SHOW:
-            ::ShowWindow(m_hWnd, static_cast<int>(wParam));
+            m_showCommand = static_cast<int>(wParam);
+            ::ShowWindow(m_hWnd, m_showCommand);
             result = 0;
             return true;
+        case WM_WINDOWPOSCHANGING:
+            // The dialog manager shows a modal dialog the first time its queue
+            // runs empty, which can come after the run asked to hide it (for the
+            // logon dialog). While the run's last word is a hide, nothing shows
+            // the dialog or makes it active.
+            if (m_showCommand == SW_HIDE && lParam) {
+                auto* position = reinterpret_cast<WINDOWPOS*>(lParam);
+                if (position->flags & SWP_SHOWWINDOW) {
+                    position->flags = (position->flags & ~SWP_SHOWWINDOW) | SWP_NOACTIVATE;
+                }
+            }
+            return false;
         case WM_DESTROY:
             if (m_thread) m_thread->SetMainWindow(nullptr);
             return false;

@@ -12,9 +12,8 @@ namespace tessaran {
 
 constexpr UINT WM_STATUSDLG_END = WM_APP + 0x64;        // ends the dialog with result 0
 constexpr UINT WM_STATUSDLG_GETCANCEL = WM_APP + 0x65;  // answers the cancel flag
-// Shows or hides the dialog (wParam: the show command) on its own thread. Sent,
-// so it is handled only once the dialog's loop runs: after the dialog has
-// shown itself, which a direct ShowWindow from the run could precede.
+// Shows or hides the dialog (wParam: the show command) on its own thread; the
+// dialog keeps the command, so that its own first show cannot undo a hide.
 constexpr UINT WM_STATUSDLG_SHOW = WM_APP + 0x66;
 
 class CStatusDlgThread;
@@ -37,6 +36,7 @@ protected:
 
 private:
     CStatusDlgThread* m_thread;
+    int m_showCommand = -1;  // the run's last show command; -1 before its first
 };
 
 class CStatusDlgThread : public CUiThread {
