@@ -93,10 +93,12 @@ INT_PTR CDialogBase::DoModal() noexcept {
     EnsureCommonControls();
     const INT_PTR result = ::DialogBoxParamW(ModuleInstance(), MAKEINTRESOURCEW(m_templateId), m_parent,
                                              &CDialogBase::DialogProc, reinterpret_cast<LPARAM>(this));
-    if (result == -1) LogFailure(L"DialogBoxParam", LastErrorHResult());
+    if (result == -1) ReportFailure(L"DialogBoxParam", LastErrorHResult());
     m_hWnd = nullptr;
     return result;
 }
+
+void CDialogBase::ReportFailure(const wchar_t* step, HRESULT hr) noexcept { LogFailure(step, hr); }
 
 void CDialogBase::EndDialog(INT_PTR result) noexcept {
     if (m_hWnd) ::EndDialog(m_hWnd, result);
@@ -142,7 +144,7 @@ INT_PTR CALLBACK CDialogBase::DialogProc(HWND window, UINT message, WPARAM wPara
         }
         return handled;
     } catch (...) {
-        LogFailure(L"DialogProc", HResultFromCaughtException());
+        dialog->ReportFailure(L"DialogProc", HResultFromCaughtException());
         return FALSE;
     }
 }

@@ -50,7 +50,7 @@ public:
     CDialogBase& operator=(const CDialogBase&) = delete;
 
     // Runs the dialog modally on the calling thread. Returns the end code, or
-    // -1 when the dialog could not be created (logged).
+    // -1 when the dialog could not be created (reported through ReportFailure).
     INT_PTR DoModal() noexcept;
 
     HWND GetSafeHwnd() const noexcept { return m_hWnd; }
@@ -67,6 +67,9 @@ protected:
     virtual bool OnCommand(UINT id, UINT notifyCode);
     // Any other message; true when handled, with result as the message's result.
     virtual bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
+    // A failure of the dialog itself; logged here. A dialog on a thread of its
+    // own hands it to the thread that logs.
+    virtual void ReportFailure(const wchar_t* step, HRESULT hr) noexcept;
 
     void EndDialog(INT_PTR result) noexcept;
     void BindControl(int id, CDialogControl& control) const noexcept;

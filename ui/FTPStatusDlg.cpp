@@ -28,6 +28,7 @@ BOOL CFTPStatusDlg::OnInitDialog() {
     } catch (...) {
         // A dialog that could not be set up must neither keep the starter
         // waiting nor linger where the run cannot reach it to end it.
+        ReportFailure(L"CFTPStatusDlg OnInitDialog", HResultFromCaughtException());
         EndDialog(-1);
         ReleaseStarter();
         return TRUE;
@@ -92,6 +93,14 @@ bool CFTPStatusDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESUL
     }
 }
 
+void CFTPStatusDlg::ReportFailure(const wchar_t* step, HRESULT hr) noexcept {
+    if (m_thread) {
+        m_thread->HandOverFailure(step, hr);
+    } else {
+        CDialogBase::ReportFailure(step, hr);
+    }
+}
+
 BOOL CStatusDlgThread::InitInstance() {
     CFTPStatusDlg dialog(this);
     dialog.m_pParent = m_pParent;
@@ -144,6 +153,7 @@ void CStatusDlgHost::StartStatusDlg(HWND parent) noexcept {
         HANDLE waits[2] = {started.get(), thread->ThreadHandle()};
         ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     }
+    LogThreadFailure();
 }
 
 void CStatusDlgHost::SetStatusText(const wchar_t* text, int position) noexcept {
@@ -179,13 +189,21 @@ void CStatusDlgHost::EndStatusDlg() noexcept {
                    waited == WAIT_TIMEOUT ? HResultFromWin32(WAIT_TIMEOUT) : LastErrorHResult());
         return;
     }
+    LogThreadFailure();
     delete m_pStatusThread;
     m_pStatusThread = nullptr;
     m_endRequested = false;
 }
 
+void CStatusDlgHost::LogThreadFailure() noexcept {
+    const wchar_t* step = nullptr;
+    HRESULT hr = S_OK;
+    if (m_pStatusThread && m_pStatusThread->TakeFailure(step, hr)) LogFailure(step, hr);
+}
+
 void CStatusDlgHost::ReleaseThread() noexcept {
     if (::WaitForSingleObject(m_pStatusThread->ThreadHandle(), 0) == WAIT_OBJECT_0) {
+        LogThreadFailure();
         delete m_pStatusThread;
     } else {
         m_pStatusThread->Abandon();

@@ -33,6 +33,8 @@ protected:
     BOOL OnInitDialog() override;
     bool OnCommand(UINT id, UINT notifyCode) override;
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+    // Handed to the thread: the host's thread logs it.
+    void ReportFailure(const wchar_t* step, HRESULT hr) noexcept override;
 
 private:
     CStatusDlgThread* m_thread;
@@ -74,6 +76,8 @@ public:
 
 private:
     HWND Dialog() const noexcept;
+    // Logs what went wrong on the dialog's thread, here on the run's thread.
+    void LogThreadFailure() noexcept;
     // Deletes a thread that ended after its end request, or hands a still
     // running one over to itself.
     void ReleaseThread() noexcept;

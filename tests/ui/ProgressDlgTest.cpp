@@ -7,6 +7,8 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cwchar>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -232,20 +234,30 @@ TEST(ProgressDialog, EscEndsTheDialogWithoutTheCancelFlag) {
     EXPECT_EQ(CUiThread::LiveCount(), 0);
 }
 
-TEST(ProgressDialog, StartReturnsWhenTheDialogCannotBeCreated) {
+// The failure is seen on the dialog's thread and written by the starter: every
+// log line comes from the host's thread.
+TEST(ProgressDialog, StartReturnsWhenTheDialogCannotBeCreatedAndItsThreadLogsNothing) {
+    LogCapture log;
     // A module without the template: the dialog fails before its initialisation.
-    tessaran::SetModuleInstance(::GetModuleHandleW(nullptr));
+    auto missing = std::make_unique<ui_test::TemplatesMissing>();
     tessaran::CStatusDlgHost host;
     HANDLE started = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD starterThread = 0;
     std::thread starter([&] {
+        starterThread = ::GetCurrentThreadId();
         host.StartStatusDlg(nullptr);
         ::SetEvent(started);
     });
     const DWORD waited = ::WaitForSingleObject(started, 15000);
-    tessaran::SetModuleInstance(ui_test::PluginDll());
+    missing.reset();
     ASSERT_EQ(waited, WAIT_OBJECT_0) << "the starter was never released";
     starter.join();
     ::CloseHandle(started);
+    ASSERT_EQ(log.lines().size(), 1u);
+    wchar_t line[64] = {};
+    ::swprintf(line, 64, L"DialogBoxParam: error = %08X", static_cast<unsigned>(ui_test::TemplatesMissing::Failure()));
+    EXPECT_EQ(log.lines()[0], std::make_pair(3, std::wstring(line)));
+    EXPECT_EQ(log.threads()[0], starterThread);
     EXPECT_EQ(host.IsCancelRequested(), FALSE);
     host.SetStatusText(L"nobody", 1);
     host.EndStatusDlg();
