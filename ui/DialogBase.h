@@ -49,8 +49,11 @@ public:
     CDialogBase(const CDialogBase&) = delete;
     CDialogBase& operator=(const CDialogBase&) = delete;
 
-    // Runs the dialog modally on the calling thread. Returns the end code, or
-    // -1 when the dialog could not be created (reported through ReportFailure).
+    // Runs the dialog modally on the calling thread: S_OK with the end code in
+    // result, or the failure of a dialog that could not be created (reported
+    // through ReportFailure), which is no answer of the user.
+    HRESULT RunModal(INT_PTR& result) noexcept;
+    // The end code, or -1 when the dialog could not be created.
     INT_PTR DoModal() noexcept;
 
     HWND GetSafeHwnd() const noexcept { return m_hWnd; }
@@ -86,6 +89,7 @@ private:
 
     UINT m_templateId;
     HWND m_parent;
+    bool m_created = false;  // WM_INITDIALOG came: a -1 is then the dialog's own end code
 };
 
 // Message box style for validation and service messages: the exclamation

@@ -46,7 +46,7 @@ protected:
         bool ok = true;
         RunWithDriver(
             [&] {
-                ok = dialogs->EditSettings(item, false);
+                ok = dialogs->RunSettingsDialog(item, false) == S_OK;
                 return 0;
             },
             [&](DialogDriver& d) {

@@ -89,7 +89,7 @@ TEST(DialogHelp, SettingsDialogOpensTheHelpFileAndStillClosesByItsSystemMenu) {
     bool ok = true;
     RunWithDriver(
         [&] {
-            ok = dialogs->EditSettings(item, false);
+            ok = dialogs->RunSettingsDialog(item, false) == S_OK;
             return 0;
         },
         [&](DialogDriver& d) {
