@@ -51,7 +51,8 @@ bool Pick(CBrowseForFolder& browser, const std::wstring& initial, int button) {
                              HWND picker = d.WaitForDialog(L"");
                              ASSERT_NE(picker, nullptr);
                              ASSERT_NE(::GetDlgItem(picker, button), nullptr);
-                             for (int i = 0; i < 100 && SelectedTreeText(picker) != leaf; ++i) ::Sleep(100);
+                             EXPECT_TRUE(d.WaitUntil([&] { return SelectedTreeText(picker) == leaf; }))
+                                 << "the picker never selected its initial folder";
                              DialogDriver::Click(picker, button);
                              EXPECT_TRUE(d.WaitGone(picker));
                          }) != 0;
