@@ -179,7 +179,9 @@ HRESULT CMeishiServiceCtrl::ShowSettingDlg(const GUID& jobId, HWND) {
         SettingItem item;
         TESSARAN_RETURN_IF_FAILED_LOG(L"ShowSettingDlg GetItem", m_DataStore.GetItem(jobId, item));
         // The dialog has no owner window; only OK stores its values.
-        if (Dialogs().EditSettings(item, false)) {
+        const HRESULT shown = Dialogs().RunSettingsDialog(item, false);
+        TESSARAN_RETURN_IF_FAILED_LOG(L"ShowSettingDlg CMeishiServiceSettingDlg", shown);
+        if (shown == S_OK) {
             TESSARAN_RETURN_IF_FAILED_LOG(L"ShowSettingDlg SetItem", m_DataStore.SetItem(jobId, item));
         }
         LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::ShowSettingDlg end");

@@ -33,12 +33,16 @@ public:
     virtual void ShowStatusDlg(int showCommand) = 0;
     virtual void EndStatusDlg() = 0;
 
-    // Logon dialog preset with the two values; true on OK with the typed values.
-    virtual bool AskLogon(std::wstring& mailAddress, std::wstring& appToken) = 0;
+    // The two dialogs that ask for values answer S_OK when the user chose OK,
+    // S_FALSE when the user cancelled, and the failure of a dialog that could
+    // not be shown, which is no answer of the user.
 
-    // Settings dialog on the item; sendingMode labels OK "送信(&L)". True on OK,
-    // with the dialog's values taken back into the item.
-    virtual bool EditSettings(SettingItem& item, bool sendingMode) = 0;
+    // Logon dialog preset with the two values; on OK they hold the typed values.
+    virtual HRESULT RunLogonDialog(std::wstring& mailAddress, std::wstring& appToken) = 0;
+
+    // Settings dialog on the item; sendingMode labels OK "送信(&L)". On OK the
+    // dialog's values are taken back into the item.
+    virtual HRESULT RunSettingsDialog(SettingItem& item, bool sendingMode) = 0;
 
     // Upload result dialog over parent listing the failed files.
     virtual int ShowUploadResult(HWND parent, ISMRUploadFileList* list) = 0;

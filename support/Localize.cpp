@@ -11,8 +11,6 @@ namespace tessaran {
 
 namespace {
 
-constexpr wchar_t kPluginModuleName[] = L"TessaranService.dll";
-
 // A string value of an existing machine key; empty when the key or value is
 // absent or not a string. Opened read-only, so looking never creates a key.
 std::wstring ReadMachineString(const wchar_t* subKey, const wchar_t* valueName) {
@@ -122,7 +120,16 @@ HMODULE LoadSharedLibrary(const wchar_t* fileName) noexcept {
     return LoadFromSafeFolders(fileName);
 }
 
-HMODULE PluginModule() noexcept { return ::GetModuleHandleW(kPluginModuleName); }
+HMODULE PluginModule() noexcept {
+    // The module that holds this code, whatever its file is called and however
+    // many copies of the plug-in the host has loaded.
+    HMODULE module = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCWSTR>(&PluginModule), &module)) {
+        return nullptr;
+    }
+    return module;
+}
 
 std::wstring PluginFolder() {
     HMODULE module = PluginModule();

@@ -20,8 +20,8 @@ HMODULE LoadFromSafeFolders(const wchar_t* fileName) noexcept;
 // installed places, and last in the application and system folders.
 HMODULE LoadSharedLibrary(const wchar_t* fileName) noexcept;
 
-// The plug-in module ("TessaranService.dll") and its folder, with no trailing
-// backslash. Empty when the module is not loaded in this process.
+// The plug-in module (the one that holds this code) and its folder, with no
+// trailing backslash; the folder is empty when its path cannot be had.
 HMODULE PluginModule() noexcept;
 std::wstring PluginFolder();
 

@@ -8,6 +8,25 @@
 #           the full run is without it)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# One build's suite under Wine (called by this script itself, with a display
+# set): tools/run-tests.sh --wine-suite ARCH BUILD-DIR [ctest arguments...].
+# The prefix's server starts Wine's desktop process, which keeps the display
+# it finds then; started without one, no window of any test ever shows. So
+# the server is started here, inside the display, and ended with the run.
+if [ "${1:-}" = --wine-suite ]; then
+  arch=$2 build=$3
+  shift 3
+  # shellcheck source=tools/wine-env.sh
+  . "$here/tools/wine-env.sh"
+  tessaran_wine "$arch" "$build/wineprefix"
+  # One persistent wineserver per prefix keeps each program start cheap.
+  tessaran_wine_prepare
+  trap 'tessaran_wine_stop' EXIT
+  cd "$build"
+  ctest --output-on-failure "$@"
+  exit
+fi
 root="$here/build"
 if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then root=$1; shift; fi
 root=$(realpath -m "$root")
@@ -34,11 +53,11 @@ python3 -m unittest discover -s "$here/tools/standin" -p 'test_*.py' 2>"$root/py
   || { cat "$root/python-tests.log"; exit 1; }
 echo "python tests: ok ($(grep -Eo 'Ran [0-9]+ tests?' "$root/python-tests.log"))"
 
-run_ctest() {
+run_wine_suite() {
   if [ -n "${DISPLAY:-}" ]; then
-    ctest --output-on-failure "$@"
+    bash "$here/tools/run-tests.sh" --wine-suite "$@"
   else
-    xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure "$@"
+    xvfb-run -a -s "-screen 0 1280x1024x24" bash "$here/tools/run-tests.sh" --wine-suite "$@"
   fi
 }
 
@@ -49,13 +68,8 @@ for arch in ${only:-x86 x64}; do
   case " $arches " in
     *" $arch "*)
       echo "==> the $arch build under Wine ($root/$arch)"
+      run_wine_suite "$arch" "$root/$arch" "$@" || status=1
       tessaran_wine "$arch" "$root/$arch/wineprefix"
-      # One persistent wineserver per prefix keeps each program start cheap.
-      tessaran_wine_prepare
-      trap 'tessaran_wine_stop' EXIT
-      run_ctest "$@" || status=1
-      tessaran_wine_stop
-      trap - EXIT
       exercised+=("$arch (Wine $WINEARCH, $WINELOADER)") ;;
     *)
       echo "==> the $arch build: static checks only (this machine cannot run its programs)"

@@ -89,14 +89,24 @@ CDialogBase::CDialogBase(UINT templateId, HWND parent) noexcept : m_templateId(t
 
 CDialogBase::~CDialogBase() = default;
 
-INT_PTR CDialogBase::DoModal() noexcept {
+HRESULT CDialogBase::RunModal(INT_PTR& result) noexcept {
     EnsureCommonControls();
-    const INT_PTR result = ::DialogBoxParamW(ModuleInstance(), MAKEINTRESOURCEW(m_templateId), m_parent,
-                                             &CDialogBase::DialogProc, reinterpret_cast<LPARAM>(this));
-    if (result == -1) LogFailure(L"DialogBoxParam", LastErrorHResult());
+    m_created = false;
+    result = ::DialogBoxParamW(ModuleInstance(), MAKEINTRESOURCEW(m_templateId), m_parent, &CDialogBase::DialogProc,
+                               reinterpret_cast<LPARAM>(this));
     m_hWnd = nullptr;
-    return result;
+    if (result != -1 || m_created) return S_OK;
+    const HRESULT failure = LastErrorHResult();
+    ReportFailure(L"DialogBoxParam", failure);
+    return failure;
 }
+
+INT_PTR CDialogBase::DoModal() noexcept {
+    INT_PTR result = -1;
+    return SUCCEEDED(RunModal(result)) ? result : -1;
+}
+
+void CDialogBase::ReportFailure(const wchar_t* step, HRESULT hr) noexcept { LogFailure(step, hr); }
 
 void CDialogBase::EndDialog(INT_PTR result) noexcept {
     if (m_hWnd) ::EndDialog(m_hWnd, result);
@@ -129,7 +139,10 @@ INT_PTR CALLBACK CDialogBase::DialogProc(HWND window, UINT message, WPARAM wPara
     if (message == WM_INITDIALOG) {
         dialog = reinterpret_cast<CDialogBase*>(lParam);
         ::SetWindowLongPtrW(window, DWLP_USER, lParam);
-        if (dialog) dialog->m_hWnd = window;
+        if (dialog) {
+            dialog->m_hWnd = window;
+            dialog->m_created = true;
+        }
     } else {
         dialog = reinterpret_cast<CDialogBase*>(::GetWindowLongPtrW(window, DWLP_USER));
     }
@@ -142,7 +155,7 @@ INT_PTR CALLBACK CDialogBase::DialogProc(HWND window, UINT message, WPARAM wPara
         }
         return handled;
     } catch (...) {
-        LogFailure(L"DialogProc", HResultFromCaughtException());
+        dialog->ReportFailure(L"DialogProc", HResultFromCaughtException());
         return FALSE;
     }
 }

@@ -49,8 +49,11 @@ public:
     CDialogBase(const CDialogBase&) = delete;
     CDialogBase& operator=(const CDialogBase&) = delete;
 
-    // Runs the dialog modally on the calling thread. Returns the end code, or
-    // -1 when the dialog could not be created (logged).
+    // Runs the dialog modally on the calling thread: S_OK with the end code in
+    // result, or the failure of a dialog that could not be created (reported
+    // through ReportFailure), which is no answer of the user.
+    HRESULT RunModal(INT_PTR& result) noexcept;
+    // The end code, or -1 when the dialog could not be created.
     INT_PTR DoModal() noexcept;
 
     HWND GetSafeHwnd() const noexcept { return m_hWnd; }
@@ -67,6 +70,9 @@ protected:
     virtual bool OnCommand(UINT id, UINT notifyCode);
     // Any other message; true when handled, with result as the message's result.
     virtual bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
+    // A failure of the dialog itself; logged here. A dialog on a thread of its
+    // own hands it to the thread that logs.
+    virtual void ReportFailure(const wchar_t* step, HRESULT hr) noexcept;
 
     void EndDialog(INT_PTR result) noexcept;
     void BindControl(int id, CDialogControl& control) const noexcept;
@@ -83,6 +89,7 @@ private:
 
     UINT m_templateId;
     HWND m_parent;
+    bool m_created = false;  // WM_INITDIALOG came: a -1 is then the dialog's own end code
 };
 
 // Message box style for validation and service messages: the exclamation

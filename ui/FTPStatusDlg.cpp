@@ -28,6 +28,7 @@ BOOL CFTPStatusDlg::OnInitDialog() {
     } catch (...) {
         // A dialog that could not be set up must neither keep the starter
         // waiting nor linger where the run cannot reach it to end it.
+        ReportFailure(L"CFTPStatusDlg OnInitDialog", HResultFromCaughtException());
         EndDialog(-1);
         ReleaseStarter();
         return TRUE;
@@ -58,7 +59,7 @@ bool CFTPStatusDlg::OnCommand(UINT id, UINT notifyCode) {
     return false;
 }
 
-bool CFTPStatusDlg::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT& result) {
+bool CFTPStatusDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
     switch (message) {
         case WM_STATUSDLG_END:
             EndDialog(0);
@@ -68,14 +69,35 @@ bool CFTPStatusDlg::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT& resu
             result = m_bCancel;
             return true;
         case WM_STATUSDLG_SHOW:
-            ::ShowWindow(m_hWnd, static_cast<int>(wParam));
+            m_showCommand = static_cast<int>(wParam);
+            ::ShowWindow(m_hWnd, m_showCommand);
             result = 0;
             return true;
+        case WM_WINDOWPOSCHANGING:
+            // The dialog manager shows a modal dialog the first time its queue
+            // runs empty, which can come after the run asked to hide it (for the
+            // logon dialog). While the run's last word is a hide, nothing shows
+            // the dialog or makes it active.
+            if (m_showCommand == SW_HIDE && lParam) {
+                auto* position = reinterpret_cast<WINDOWPOS*>(lParam);
+                if (position->flags & SWP_SHOWWINDOW) {
+                    position->flags = (position->flags & ~SWP_SHOWWINDOW) | SWP_NOACTIVATE;
+                }
+            }
+            return false;
         case WM_DESTROY:
             if (m_thread) m_thread->SetMainWindow(nullptr);
             return false;
         default:
             return false;
+    }
+}
+
+void CFTPStatusDlg::ReportFailure(const wchar_t* step, HRESULT hr) noexcept {
+    if (m_thread) {
+        m_thread->HandOverFailure(step, hr);
+    } else {
+        CDialogBase::ReportFailure(step, hr);
     }
 }
 
@@ -131,6 +153,7 @@ void CStatusDlgHost::StartStatusDlg(HWND parent) noexcept {
         HANDLE waits[2] = {started.get(), thread->ThreadHandle()};
         ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     }
+    LogThreadFailure();
 }
 
 void CStatusDlgHost::SetStatusText(const wchar_t* text, int position) noexcept {
@@ -166,13 +189,21 @@ void CStatusDlgHost::EndStatusDlg() noexcept {
                    waited == WAIT_TIMEOUT ? HResultFromWin32(WAIT_TIMEOUT) : LastErrorHResult());
         return;
     }
+    LogThreadFailure();
     delete m_pStatusThread;
     m_pStatusThread = nullptr;
     m_endRequested = false;
 }
 
+void CStatusDlgHost::LogThreadFailure() noexcept {
+    const wchar_t* step = nullptr;
+    HRESULT hr = S_OK;
+    if (m_pStatusThread && m_pStatusThread->TakeFailure(step, hr)) LogFailure(step, hr);
+}
+
 void CStatusDlgHost::ReleaseThread() noexcept {
     if (::WaitForSingleObject(m_pStatusThread->ThreadHandle(), 0) == WAIT_OBJECT_0) {
+        LogThreadFailure();
         delete m_pStatusThread;
     } else {
         m_pStatusThread->Abandon();

@@ -12,9 +12,8 @@ namespace tessaran {
 
 constexpr UINT WM_STATUSDLG_END = WM_APP + 0x64;        // ends the dialog with result 0
 constexpr UINT WM_STATUSDLG_GETCANCEL = WM_APP + 0x65;  // answers the cancel flag
-// Shows or hides the dialog (wParam: the show command) on its own thread. Sent,
-// so it is handled only once the dialog's loop runs: after the dialog has
-// shown itself, which a direct ShowWindow from the run could precede.
+// Shows or hides the dialog (wParam: the show command) on its own thread; the
+// dialog keeps the command, so that its own first show cannot undo a hide.
 constexpr UINT WM_STATUSDLG_SHOW = WM_APP + 0x66;
 
 class CStatusDlgThread;
@@ -34,9 +33,12 @@ protected:
     BOOL OnInitDialog() override;
     bool OnCommand(UINT id, UINT notifyCode) override;
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+    // Handed to the thread: the host's thread logs it.
+    void ReportFailure(const wchar_t* step, HRESULT hr) noexcept override;
 
 private:
     CStatusDlgThread* m_thread;
+    int m_showCommand = -1;  // the run's last show command; -1 before its first
 };
 
 class CStatusDlgThread : public CUiThread {
@@ -74,6 +76,8 @@ public:
 
 private:
     HWND Dialog() const noexcept;
+    // Logs what went wrong on the dialog's thread, here on the run's thread.
+    void LogThreadFailure() noexcept;
     // Deletes a thread that ended after its end request, or hands a still
     // running one over to itself.
     void ReleaseThread() noexcept;

@@ -1,6 +1,7 @@
 // The real dialogs behind the controller's dialog seam. One set per
 // controller: it owns the progress dialog's thread.
 #include "controller/UploadDialogs.h"
+#include "support/Result.h"
 #include "ui/BrowseForFolder.h"
 #include "ui/FTPStatusDlg.h"
 #include "ui/MeishiServiceLogonDlg.h"
@@ -26,24 +27,28 @@ public:
     void ShowStatusDlg(int showCommand) override { m_status.ShowStatusDlg(showCommand); }
     void EndStatusDlg() override { m_status.EndStatusDlg(); }
 
-    bool AskLogon(std::wstring& mailAddress, std::wstring& appToken) override {
+    HRESULT RunLogonDialog(std::wstring& mailAddress, std::wstring& appToken) override {
         CMeishiServiceLogonDlg dialog;
         dialog.m_strMailAddress = mailAddress;
         dialog.m_strAppToken = appToken;
-        if (dialog.DoModal() != IDOK) return false;
+        INT_PTR result = 0;
+        TESSARAN_RETURN_IF_FAILED(dialog.RunModal(result));
+        if (result != IDOK) return S_FALSE;
         mailAddress = dialog.m_strMailAddress;
         appToken = dialog.m_strAppToken;
-        return true;
+        return S_OK;
     }
 
-    bool EditSettings(SettingItem& item, bool sendingMode) override {
+    HRESULT RunSettingsDialog(SettingItem& item, bool sendingMode) override {
         CMeishiServiceSettingDlg dialog;
         dialog.SetSettingItem(item);
         dialog.SetServiceConfig(ServiceConfig::FromAppConfig(m_appConfig));
         if (sendingMode) dialog.SetMode(CMeishiServiceSettingDlg::kModeSending);
-        if (dialog.DoModal() != IDOK) return false;
+        INT_PTR result = 0;
+        TESSARAN_RETURN_IF_FAILED(dialog.RunModal(result));
+        if (result != IDOK) return S_FALSE;
         dialog.GetSettingItem(item);
-        return true;
+        return S_OK;
     }
 
     int ShowUploadResult(HWND parent, ISMRUploadFileList* list) override {

@@ -39,6 +39,23 @@ void CUiThread::Abandon() noexcept {
     if (m_state.exchange(kAbandoned) == kEnded) delete this;
 }
 
+void CUiThread::HandOverFailure(const wchar_t* step, HRESULT hr) noexcept {
+    int expected = kEmpty;
+    if (!m_mailbox.compare_exchange_strong(expected, kBusy, std::memory_order_acquire)) return;
+    m_failureStep = step;
+    m_failure = hr;
+    m_mailbox.store(kFull, std::memory_order_release);
+}
+
+bool CUiThread::TakeFailure(const wchar_t*& step, HRESULT& hr) noexcept {
+    int expected = kFull;
+    if (!m_mailbox.compare_exchange_strong(expected, kBusy, std::memory_order_acquire)) return false;
+    step = m_failureStep;
+    hr = m_failure;
+    m_mailbox.store(kEmpty, std::memory_order_release);
+    return true;
+}
+
 int CUiThread::Run() noexcept {
     MSG message;
     for (;;) {
@@ -58,7 +75,9 @@ DWORD WINAPI CUiThread::ThreadStart(void* parameter) noexcept {
         if (self->InitInstance()) self->Run();
         exitCode = self->ExitInstance();
     } catch (...) {
-        exitCode = static_cast<int>(LogFailure(L"CUiThread", HResultFromCaughtException()));
+        const HRESULT hr = HResultFromCaughtException();
+        self->HandOverFailure(L"CUiThread", hr);
+        exitCode = static_cast<int>(hr);
     }
     self->SetMainWindow(nullptr);
     // From here on the object belongs to the owner, unless it was abandoned.

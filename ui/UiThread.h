@@ -39,6 +39,13 @@ public:
     // use the object afterwards.
     void Abandon() noexcept;
 
+    // A failure seen on the thread, for the owner's thread to log: every log
+    // line comes from the host's thread. One failure waits at a time; what
+    // comes while one waits is dropped. step must be a text that lives on.
+    void HandOverFailure(const wchar_t* step, HRESULT hr) noexcept;
+    // On the owner's thread: the failure waiting, if any, which is then taken.
+    bool TakeFailure(const wchar_t*& step, HRESULT& hr) noexcept;
+
     // Objects of this class alive in the process (for leak checks).
     static LONG LiveCount() noexcept;
 
@@ -58,6 +65,11 @@ private:
     HMODULE m_codeModule = nullptr;  // the thread's reference, released as it exits
     std::atomic<HWND> m_mainWindow{nullptr};
     std::atomic<int> m_state{kRunning};
+
+    enum Mailbox : int { kEmpty, kBusy, kFull };
+    std::atomic<int> m_mailbox{kEmpty};
+    const wchar_t* m_failureStep = nullptr;
+    HRESULT m_failure = S_OK;
 };
 
 }  // namespace tessaran

@@ -145,8 +145,10 @@ HRESULT CMeishiServiceCtrl::Execute(const GUID& jobId, const wchar_t* listFilePa
             // Retry: the changed settings serve this run only; the job's
             // settings file keeps what the user stored.
             SettingItem edited = item;
-            if (!Dialogs().EditSettings(edited, true)) {
+            const HRESULT edit = Dialogs().RunSettingsDialog(edited, true);
+            if (edit != S_OK) {
                 DeleteSentFiles(deleteFiles, list.get());
+                if (FAILED(edit)) return LogFailure(L"Execute CMeishiServiceSettingDlg", edit);
                 return LogFailure(L"Execute CMeishiServiceSettingDlg CANCEL", kCancelled);
             }
             item = edited;
@@ -175,7 +177,13 @@ HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUplo
             ShowStatusDlg(SW_HIDE);
             std::wstring mailAddress = item.GetMailAddress();
             std::wstring appToken = item.GetAppToken();
-            if (!Dialogs().AskLogon(mailAddress, appToken)) {
+            const HRESULT logon = Dialogs().RunLogonDialog(mailAddress, appToken);
+            if (FAILED(logon)) {
+                // A dialog that never appeared is no cancel: the files carry its failure.
+                MarkEveryFile(list, logon);
+                return LogFailure(L"Dlg.DoModal()", logon);
+            }
+            if (logon != S_OK) {
                 MarkEveryFile(list, kCancelled);
                 return LogFailure(L"IDCANCEL == Dlg.DoModal()", kCancelled);
             }

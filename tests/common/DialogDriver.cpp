@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 namespace tessaran_test {
@@ -24,11 +25,12 @@ struct FindState {
     const std::wstring* caption;
     HWND owner;
     HWND found;
+    bool hiddenToo;
 };
 
 BOOL CALLBACK FindDialog(HWND window, LPARAM parameter) {
     auto* state = reinterpret_cast<FindState*>(parameter);
-    if (!::IsWindowVisible(window)) return TRUE;
+    if (!state->hiddenToo && !::IsWindowVisible(window)) return TRUE;
     if (DialogDriver::ClassName(window) != L"#32770") return TRUE;
     if (state->owner && ::GetWindow(window, GW_OWNER) != state->owner) return TRUE;
     if (!state->caption->empty() && Caption(window) != *state->caption) return TRUE;
@@ -49,11 +51,11 @@ BOOL CALLBACK CollectWindows(HWND window, LPARAM parameter) {
     return TRUE;
 }
 
-BOOL CALLBACK FindProcessWindow(HWND window, LPARAM parameter) {
+BOOL CALLBACK FindWindowOfProcess(HWND window, LPARAM parameter) {
     auto* state = reinterpret_cast<FindState*>(parameter);
     DWORD process = 0;
     ::GetWindowThreadProcessId(window, &process);
-    if (process != ::GetCurrentProcessId() || !::IsWindowVisible(window)) return TRUE;
+    if (process != ::GetCurrentProcessId() || (!state->hiddenToo && !::IsWindowVisible(window))) return TRUE;
     if (Caption(window) != *state->caption) return TRUE;
     state->found = window;
     return FALSE;
@@ -88,14 +90,16 @@ HWND DialogDriver::WaitForOtherProcessWindow(const std::wstring& caption, DWORD 
     }
 }
 
+HWND DialogDriver::FindProcessWindow(const std::wstring& caption, bool hiddenToo) {
+    FindState state{&caption, nullptr, nullptr, hiddenToo};
+    ::EnumWindows(FindWindowOfProcess, reinterpret_cast<LPARAM>(&state));
+    return state.found;
+}
+
 HWND DialogDriver::WaitForProcessWindow(const std::wstring& caption, DWORD timeoutMs) {
-    const DWORD start = ::GetTickCount();
-    for (;;) {
-        FindState state{&caption, nullptr, nullptr};
-        ::EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&state));
-        if (state.found || ::GetTickCount() - start >= timeoutMs) return state.found;
-        ::Sleep(20);
-    }
+    HWND found = nullptr;
+    DialogDriver(0).WaitUntil([&] { return (found = FindProcessWindow(caption)) != nullptr; }, timeoutMs);
+    return found;
 }
 
 std::wstring DialogDriver::Text(HWND window) {
@@ -129,7 +133,7 @@ HWND DialogDriver::WaitForDialog(const std::wstring& caption, HWND owner, DWORD 
     HWND found = nullptr;
     WaitUntil(
         [&] {
-            FindState state{&caption, owner, nullptr};
+            FindState state{&caption, owner, nullptr, false};
             ::EnumThreadWindows(m_uiThread, FindDialog, reinterpret_cast<LPARAM>(&state));
             found = state.found;
             return found != nullptr;
@@ -173,11 +177,41 @@ bool DialogDriver::WaitGone(HWND window, DWORD timeoutMs) const {
     return WaitUntil([&] { return !::IsWindow(window) || !::IsWindowVisible(window); }, timeoutMs);
 }
 
-bool DialogDriver::NoMessageBox(HWND owner, DWORD settleMs) const {
-    ::Sleep(settleMs);
-    FindState state{nullptr, owner, nullptr};
-    const std::wstring any;
-    state.caption = &any;
+namespace {
+
+// A message that the UI thread's loops take like any other; the hook on that
+// thread notes the newest one taken.
+const UINT kSettleMessage = ::RegisterWindowMessageW(L"TessaranTestSettle");
+std::atomic<LONG> g_settleTaken{0};
+
+LRESULT CALLBACK NoteSettle(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* message = reinterpret_cast<const MSG*>(lParam);
+    if (code == HC_ACTION && wParam == PM_REMOVE && message->message == kSettleMessage && !message->hwnd) {
+        g_settleTaken.store(static_cast<LONG>(message->wParam));
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+}  // namespace
+
+bool DialogDriver::Settle(DWORD timeoutMs) const {
+    static std::atomic<LONG> serial{0};
+    const LONG mine = ++serial;
+    HHOOK hook = ::SetWindowsHookExW(WH_GETMESSAGE, &NoteSettle, nullptr, m_uiThread);
+    if (!hook) return false;
+    // Posted messages are taken in order: once this one is taken, every one
+    // posted before it has been dispatched, or is being, inside a loop that
+    // what it opened runs.
+    bool taken = ::PostThreadMessageW(m_uiThread, kSettleMessage, static_cast<WPARAM>(mine), 0) &&
+                 WaitUntil([&] { return g_settleTaken.load() == mine; }, timeoutMs);
+    ::UnhookWindowsHookEx(hook);
+    return taken;
+}
+
+bool DialogDriver::NoDialog(const std::wstring& caption, HWND owner) const {
+    if (!Settle()) return false;
+    // Hidden ones count too: a dialog that was opened shows only once its own loop idles.
+    FindState state{&caption, owner, nullptr, true};
     ::EnumThreadWindows(m_uiThread, FindDialog, reinterpret_cast<LPARAM>(&state));
     return state.found == nullptr;
 }
@@ -248,7 +282,9 @@ INT_PTR RunWithDriver(const std::function<INT_PTR()>& show, const std::function<
     std::thread helper([&] {
         script(driver);
         // A dialog the script left open would keep show() from returning.
-        if (::WaitForSingleObject(shown, 3000) == WAIT_TIMEOUT) {
+        // A dialog that ends takes a moment to go; one still there after this
+        // long was left open.
+        if (::WaitForSingleObject(shown, 30000) == WAIT_TIMEOUT) {
             ADD_FAILURE() << "the script left a dialog open";
             while (::WaitForSingleObject(shown, 0) == WAIT_TIMEOUT) {
                 driver.CloseEverything();

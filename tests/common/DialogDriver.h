@@ -1,7 +1,8 @@
 // Drives the plug-in's dialogs from a second thread, as a user would: finds a
 // dialog or message box of the thread that runs it, reads its controls,
-// types, clicks and presses keys. Everything waits with a time limit, so a
-// dialog that never appears fails a test instead of hanging it.
+// types, clicks and presses keys. Everything waits for an event with a time
+// limit, so a dialog that never appears fails a test instead of hanging it;
+// nothing waits a fixed time.
 #pragma once
 
 #include <windows.h>
@@ -36,11 +37,20 @@ public:
     // True once the window is gone (or hidden for good).
     bool WaitGone(HWND window, DWORD timeoutMs = 15000) const;
     bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 15000) const;
-    // No message box is owned by the window (after a short settling time).
-    bool NoMessageBox(HWND owner, DWORD settleMs = 500) const;
+    // Returns once the UI thread has taken every message posted to it before
+    // the call (clicks, keys, answers), so that whatever they opened exists.
+    // False when the thread took none for the time limit (it runs no loop).
+    bool Settle(DWORD timeoutMs = 15000) const;
+    // Once the UI thread has settled: no dialog of it (shown or not yet) with
+    // the caption (any when empty) and, when given, the owner.
+    bool NoDialog(const std::wstring& caption, HWND owner = nullptr) const;
+    // No message box is owned by the window once the UI thread has settled.
+    bool NoMessageBox(HWND owner) const { return NoDialog(L"", owner); }
 
     // A visible top-level window of this process with the caption, on any thread.
     static HWND WaitForProcessWindow(const std::wstring& caption, DWORD timeoutMs = 15000);
+    // Such a window now, hidden ones too when asked for; null when there is none.
+    static HWND FindProcessWindow(const std::wstring& caption, bool hiddenToo = false);
     // A top-level window of another process (a host driving the plug-in) with
     // the caption; hidden ones count only when asked for.
     static HWND WaitForOtherProcessWindow(const std::wstring& caption, DWORD timeoutMs = 15000,

@@ -38,14 +38,18 @@ public:
     // A run that keeps starting passes is stopped here (E_ABORT is thrown into
     // it) so that a test fails instead of hanging.
     int maxStatusStarts = 20;
-    // Logon: OK with these values, or cancel.
+    // Logon: OK with these values, or cancel; a failure stands for a dialog
+    // that could not be shown.
     bool logonOk = false;
+    HRESULT logonFailure = S_OK;
     std::wstring logonMailAddress;
     std::wstring logonAppToken;
     // Result dialog answers, in order; Finish once they run out.
     std::deque<int> resultChoices;
-    // Settings dialog of a retry: OK after applying the edit, or cancel.
+    // Settings dialog of a retry: OK after applying the edit, or cancel; a
+    // failure stands for a dialog that could not be shown.
     bool settingsOk = false;
+    HRESULT settingsFailure = S_OK;
     std::function<void(tessaran::SettingItem&)> settingsEdit;
     // Folder picker answers in order; empty text = cancel; cancel once they run out.
     std::deque<std::wstring> folders;
@@ -85,21 +89,23 @@ public:
         ++statusEnds;
         statusOpen = false;
     }
-    bool AskLogon(std::wstring& mailAddress, std::wstring& appToken) override {
+    HRESULT RunLogonDialog(std::wstring& mailAddress, std::wstring& appToken) override {
         ++logonAsked;
         logonPresetMail = mailAddress;
         logonPresetToken = appToken;
-        if (!logonOk) return false;
+        if (FAILED(logonFailure)) return logonFailure;
+        if (!logonOk) return S_FALSE;
         mailAddress = logonMailAddress;
         appToken = logonAppToken;
-        return true;
+        return S_OK;
     }
-    bool EditSettings(tessaran::SettingItem& item, bool sendingMode) override {
+    HRESULT RunSettingsDialog(tessaran::SettingItem& item, bool sendingMode) override {
         ++settingsAsked;
         settingsSendingMode = sendingMode;
-        if (!settingsOk) return false;
+        if (FAILED(settingsFailure)) return settingsFailure;
+        if (!settingsOk) return S_FALSE;
         if (settingsEdit) settingsEdit(item);
-        return true;
+        return S_OK;
     }
     int ShowUploadResult(HWND, tessaran::ISMRUploadFileList* list) override {
         std::vector<ResultRow> rows;

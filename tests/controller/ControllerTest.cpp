@@ -173,6 +173,14 @@ TEST_F(Controller, SettingsDialogStoresItsValuesOnlyOnOk) {
     EXPECT_EQ(read.GetAppToken(), L"new-token");
     EXPECT_EQ(read.GetEvenNumberImageToBackPage(), 0);
     EXPECT_EQ(read.GetOCRLangID(), 2) << "values the dialog did not touch stay";
+
+    // A dialog that could not be shown is neither OK nor Cancel.
+    const std::string stored = ReadFileBytes(place.settingsFile);
+    dialogs.notShown = static_cast<HRESULT>(0x80070716);
+    log.Clear();
+    EXPECT_EQ(controller.ShowSettingDlg(id, nullptr), dialogs.notShown);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), stored);
+    EXPECT_THAT(log.Failures(), ElementsAre("ShowSettingDlg CMeishiServiceSettingDlg: error = 80070716"));
 }
 
 TEST_F(Controller, SettingsDialogOfAnUnknownJobFailsWithoutShowingIt) {

@@ -121,6 +121,23 @@ TEST_F(HostCalls, IconIsBesideThePlugin) {
     EXPECT_THAT((std::vector<std::string>{"1 CMeishiServiceCtrl::GetIconPath start"}), IsSubsetOf(Log()));
 }
 
+// The plug-in finds its folder through its own module, so a renamed file
+// still has its texts, its configuration and its icon.
+TEST_F(HostCalls, RenamedPluginFindsItsFilesBesideItself) {
+    const std::wstring renamed = plugin / L"TessaranService-2.dll";
+    ASSERT_TRUE(::MoveFileW((plugin / L"TessaranService.dll").c_str(), renamed.c_str()));
+    ASSERT_TRUE(CopyFileTo(MakerLibPath(L"zumloc.dll"), plugin / L"zumloc.dll"));
+    WriteAppConfig("<version>3.0.0.1</version>");
+    const ProcessResult run = RunProcess(Quoted(host / L"hostsim.exe") + L" --dll " + Quoted(renamed) +
+                                         L" setlanguage 0x411 get_Name get_Version get_Icon");
+    const std::vector<HostSimCall> calls = ParseHostSim(run.output);
+    ASSERT_EQ(calls.size(), 4u) << run.output;
+    EXPECT_EQ(HostSimText(calls[1].value), L"Veltrano 用 Scanmoor プラグイン");
+    EXPECT_EQ(calls[2].value, "\"3.0.0.1\"");
+    EXPECT_EQ(::_wcsicmp(HostSimText(calls[3].value).c_str(), (plugin / L"Tessaran.ico").c_str()), 0)
+        << calls[3].value;
+}
+
 TEST_F(HostCalls, TheHostsLocationSettingMovesTheSettingsToTheAllUsersFolder) {
     StoreLocation common(CSIDL_COMMON_APPDATA);
     hostConfig.WriteLocation("1");

@@ -54,10 +54,9 @@ bool WaitUntilGone(HWND dialog, DWORD timeoutMs) {
 }
 
 bool Give(const Press& press, DWORD timeoutMs) {
+    // A dialog that shows has run its start and takes input in its own loop.
     HWND dialog = WaitForDialog(press.caption, timeoutMs);
     if (!dialog) return false;
-    // Give the dialog a moment to finish its own start before the click.
-    ::Sleep(300);
     HWND button = ::GetDlgItem(dialog, press.button);
     ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(press.button, BN_CLICKED), reinterpret_cast<LPARAM>(button));
     return WaitUntilGone(dialog, timeoutMs);

@@ -46,7 +46,7 @@ protected:
         bool ok = true;
         RunWithDriver(
             [&] {
-                ok = dialogs->EditSettings(item, false);
+                ok = dialogs->RunSettingsDialog(item, false) == S_OK;
                 return 0;
             },
             [&](DialogDriver& d) {
@@ -88,7 +88,7 @@ protected:
         EXPECT_TRUE(box.exclamationIcon);
         DialogDriver::Answer(box, IDOK);
         EXPECT_TRUE(d.WaitGone(box.window));
-        EXPECT_EQ(d.WaitForDialog(L"登録情報", nullptr, 300), nullptr) << "no status after a failure";
+        EXPECT_TRUE(d.NoDialog(L"登録情報")) << "no status after a failure";
     }
 
     void QueueStatusAnswer(const std::string& body, int status = 200) {

@@ -51,14 +51,36 @@ bool Pick(CBrowseForFolder& browser, const std::wstring& initial, int button) {
                              HWND picker = d.WaitForDialog(L"");
                              ASSERT_NE(picker, nullptr);
                              ASSERT_NE(::GetDlgItem(picker, button), nullptr);
-                             for (int i = 0; i < 100 && SelectedTreeText(picker) != leaf; ++i) ::Sleep(100);
+                             EXPECT_TRUE(d.WaitUntil([&] { return SelectedTreeText(picker) == leaf; }))
+                                 << "the picker never selected its initial folder; it shows "
+                                 << tessaran_test::ToUtf8(SelectedTreeText(picker));
                              DialogDriver::Click(picker, button);
                              EXPECT_TRUE(d.WaitGone(picker));
                          }) != 0;
 }
 
+// A folder for the picker to open on, right below C:\ and removed afterwards.
+// Wine's picker, told to open on a folder inside the user's profile (where the
+// temporary folder is), sometimes stops at the profile folder itself; a folder
+// outside the profile it reaches every time.
+class PickTarget {
+public:
+    PickTarget() {
+        static int counter = 0;
+        m_path = L"C:\\tessaran-pick-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+        ::CreateDirectoryW(m_path.c_str(), nullptr);
+    }
+    ~PickTarget() { tessaran_test::RemoveTree(m_path); }
+    PickTarget(const PickTarget&) = delete;
+    PickTarget& operator=(const PickTarget&) = delete;
+    const std::wstring& path() const { return m_path; }
+
+private:
+    std::wstring m_path;
+};
+
 TEST(FolderBrowser, OkReturnsTheInitialFolderItOpenedOn) {
-    tessaran_test::ScratchDir target(L"pick");
+    PickTarget target;
     CBrowseForFolder browser(nullptr, nullptr, target.path());
     ASSERT_TRUE(Pick(browser, target.path(), IDOK));
     EXPECT_EQ(::lstrcmpiW(browser.GetFolderPath().c_str(), target.path().c_str()), 0)
@@ -66,7 +88,7 @@ TEST(FolderBrowser, OkReturnsTheInitialFolderItOpenedOn) {
 }
 
 TEST(FolderBrowser, CancelReturnsFalseAndNoPath) {
-    tessaran_test::ScratchDir target(L"pick");
+    PickTarget target;
     CBrowseForFolder browser(nullptr, nullptr, target.path());
     EXPECT_FALSE(Pick(browser, target.path(), IDCANCEL));
     EXPECT_EQ(browser.GetFolderPath(), L"");

@@ -31,8 +31,9 @@ TEST(ExecuteWithDialogs, LogonRetryAndSendingModeSendOnlyTheFailedFileAgain) {
     ASSERT_NE(standin.port(), 0) << "run under the stand-in";
     ASSERT_TRUE(standin.Reset());
     ASSERT_TRUE(standin.AddAccount("e2e@example.com", "e2e-token"));
-    // The first card's OCR request fails, slowly enough to watch the progress.
-    ASSERT_TRUE(standin.QueueFault(R"({"path_prefix":"/CardOCR/","status":500,"delay_ms":1500})"));
+    // The first card's OCR request fails, slowly enough to watch the progress
+    // even on a busy machine.
+    ASSERT_TRUE(standin.QueueFault(R"({"path_prefix":"/CardOCR/","status":500,"delay_ms":4000})"));
 
     // The settings of this session only.
     StoreLocation settings(CSIDL_APPDATA);
@@ -76,10 +77,10 @@ TEST(ExecuteWithDialogs, LogonRetryAndSendingModeSendOnlyTheFailedFileAgain) {
 
         // Shown again while the first card is being read.
         DialogDriver any(0);
-        EXPECT_TRUE(any.WaitUntil([&] { return ::IsWindowVisible(progress) != FALSE; }, 5000));
+        EXPECT_TRUE(any.WaitUntil([&] { return ::IsWindowVisible(progress) != FALSE; }, 30000));
         EXPECT_TRUE(any.WaitUntil(
             [&] { return DialogDriver::ItemText(progress, 201) == L"3個のファイルをアップロード中 : 0%完了"; },
-            5000))
+            30000))
             << ToUtf8(DialogDriver::ItemText(progress, 201));
     }
 

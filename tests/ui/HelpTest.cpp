@@ -67,7 +67,8 @@ void AskForHelpThreeWays(DialogDriver& d, HWND dialog, const RecordingHelp& help
     info.hItemHandle = dialog;
     ::SendMessageW(dialog, WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
     EXPECT_TRUE(d.WaitUntil([&] { return help.Calls().size() >= 3; }, 5000));
-    const std::string expectedPath = ToUtf8(BuildDir() + L"\\plugin\\Q7RD_JP.chm");
+    // Beside the module that holds the plug-in's code: here this test program.
+    const std::string expectedPath = ToUtf8(BuildDir() + L"\\tests\\Q7RD_JP.chm");
     const std::vector<HelpCall> calls = help.Calls();
     ASSERT_EQ(calls.size(), 3u);
     for (const HelpCall& call : calls) {
@@ -78,7 +79,7 @@ void AskForHelpThreeWays(DialogDriver& d, HWND dialog, const RecordingHelp& help
     }
     // Help leaves the dialog as it was.
     EXPECT_TRUE(::IsWindowVisible(dialog));
-    EXPECT_TRUE(d.NoMessageBox(dialog, 200));
+    EXPECT_TRUE(d.NoMessageBox(dialog));
 }
 
 TEST(DialogHelp, SettingsDialogOpensTheHelpFileAndStillClosesByItsSystemMenu) {
@@ -89,7 +90,7 @@ TEST(DialogHelp, SettingsDialogOpensTheHelpFileAndStillClosesByItsSystemMenu) {
     bool ok = true;
     RunWithDriver(
         [&] {
-            ok = dialogs->EditSettings(item, false);
+            ok = dialogs->RunSettingsDialog(item, false) == S_OK;
             return 0;
         },
         [&](DialogDriver& d) {

@@ -2,12 +2,20 @@
 // their order, the 64-character limit, OK and Cancel.
 #include <gtest/gtest.h>
 
+#include <cwchar>
+
+#include "PluginDialogs.h"
 #include "common/DialogDriver.h"
+#include "common/LogCapture.h"
 #include "common/TestPaths.h"
+#include "controller/MeishiServiceCtrl.h"
 #include "controller/UploadDialogs.h"
+#include "controller/UploadFileList.h"
+#include "support/Handles.h"
 #include "ui/MeishiServiceLogonDlg.h"
 
 using tessaran_test::DialogDriver;
+using tessaran_test::LogCapture;
 using tessaran_test::RunWithDriver;
 
 namespace {
@@ -46,7 +54,7 @@ TEST(LogonDialog, ChecksInOrderThenAcceptsOneAtSign) {
     bool accepted = false;
     RunWithDriver(
         [&] {
-            accepted = dialogs->AskLogon(mail, token);
+            accepted = dialogs->RunLogonDialog(mail, token) == S_OK;
             return 0;
         },
         [](DialogDriver& d) {
@@ -102,6 +110,38 @@ TEST(LogonDialog, CancelAfterRefusedOkKeepsTheValuesSetBefore) {
     EXPECT_EQ(result, IDCANCEL);
     EXPECT_EQ(dialog.m_strMailAddress, L"before@example.com");
     EXPECT_EQ(dialog.m_strAppToken, L"old");
+}
+
+// A logon dialog that never appeared is no cancel by the user: the run's files
+// carry the failure instead of "cancelled".
+TEST(LogonDialog, ThatCannotBeCreatedGivesEveryFileItsFailure) {
+    tessaran::ComPtr<tessaran::ISMRUploadFileList> list(new tessaran::CSMRUploadFileList);
+    for (const wchar_t* name : {L"a.jpg", L"b.jpg"}) {
+        auto* file = new tessaran::CSMRUploadFile;
+        file->AddRef();
+        file->SetFilePath((std::wstring(L"C:\\scans\\") + name).c_str());
+        file->SetFileName(name);
+        list->Add(file);
+    }
+    tessaran::SettingItem item;
+    item.SetMailAddress(L"taro@example.jp");  // no token: the run asks for the account
+    tessaran::CMeishiServiceCtrl controller;
+    LogCapture log;
+    HRESULT hr = S_OK;
+    {
+        ui_test::TemplatesMissing missing;
+        hr = controller.UploadFiles(nullptr, item, list.get());
+    }
+    ASSERT_TRUE(FAILED(ui_test::TemplatesMissing::Failure()));
+    EXPECT_EQ(hr, ui_test::TemplatesMissing::Failure());
+    for (INT_PTR i = 0; i < list->GetCount(); ++i) {
+        EXPECT_EQ(list->GetAt(i)->GetResult(), hr);
+        EXPECT_EQ(list->GetAt(i)->GetStatus(), tessaran::UPLOAD_FILE_FINISHED);
+    }
+    wchar_t line[64] = {};
+    ::swprintf(line, 64, L"Dlg.DoModal(): error = %08X", static_cast<unsigned>(hr));
+    EXPECT_TRUE(log.Has(3, line));
+    EXPECT_EQ(log.Count(L"IDCANCEL == Dlg.DoModal(): error = 800704C7"), 0);
 }
 
 }  // namespace

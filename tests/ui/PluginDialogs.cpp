@@ -33,4 +33,13 @@ const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new Plugin
 
 HMODULE PluginDll() { return g_plugin; }
 
+TemplatesMissing::TemplatesMissing() { tessaran::SetModuleInstance(::GetModuleHandleW(nullptr)); }
+
+TemplatesMissing::~TemplatesMissing() { tessaran::SetModuleInstance(g_plugin); }
+
+HRESULT TemplatesMissing::Failure() {
+    if (::FindResourceW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(204), MAKEINTRESOURCEW(5))) return S_OK;
+    return HRESULT_FROM_WIN32(::GetLastError());
+}
+
 }  // namespace ui_test

@@ -6,7 +6,13 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cwchar>
+#include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "PluginDialogs.h"
 #include "common/DialogDriver.h"
@@ -94,7 +100,119 @@ TEST(ProgressDialog, TextsBarCancelLineAndVisibility) {
     controller.ShowStatusDlg(SW_SHOW);
     EXPECT_EQ(controller.IsCancelRequested(), FALSE);
     controller.EndStatusDlg();
-    EXPECT_EQ(ProgressWindow(300), nullptr);
+    EXPECT_EQ(DialogDriver::FindProcessWindow(kTitle, true), nullptr);
+}
+
+// Records, on the progress dialog's thread, what it is told about being shown
+// or hidden, in order: WM_SHOWWINDOW ("show", "hide"), a position change that
+// asks to show or hide it ("showing", "hiding"), and one that did ("shown",
+// "hidden"). A handler that takes the show out of a change leaves "showing"
+// without "shown".
+class VisibilityLog {
+public:
+    explicit VisibilityLog(HWND dialog) {
+        s_dialog = dialog;
+        s_events.clear();
+        s_asked = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        const DWORD thread = ::GetWindowThreadProcessId(dialog, nullptr);
+        m_before = ::SetWindowsHookExW(WH_CALLWNDPROC, &Before, nullptr, thread);
+        m_after = ::SetWindowsHookExW(WH_CALLWNDPROCRET, &After, nullptr, thread);
+    }
+    ~VisibilityLog() {
+        if (m_before) ::UnhookWindowsHookEx(m_before);
+        if (m_after) ::UnhookWindowsHookEx(m_after);
+        ::CloseHandle(s_asked);
+        s_dialog = nullptr;
+    }
+    bool Hooked() const { return m_before && m_after; }
+    std::vector<std::string> Events() const {
+        std::lock_guard<std::mutex> lock(s_lock);
+        return s_events;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(s_lock);
+        s_events.clear();
+        ::ResetEvent(s_asked);
+    }
+    // True once a position change asked to show or hide the dialog.
+    bool WaitAsked() const { return ::WaitForSingleObject(s_asked, 15000) == WAIT_OBJECT_0; }
+
+private:
+    static void Add(const char* event) {
+        std::lock_guard<std::mutex> lock(s_lock);
+        s_events.push_back(event);
+    }
+    static LRESULT CALLBACK Before(int code, WPARAM wParam, LPARAM lParam) {
+        const auto* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        if (code == HC_ACTION && message->hwnd == s_dialog && message->message == WM_WINDOWPOSCHANGING) {
+            const UINT flags = reinterpret_cast<const WINDOWPOS*>(message->lParam)->flags;
+            if (flags & (SWP_SHOWWINDOW | SWP_HIDEWINDOW)) {
+                Add(flags & SWP_SHOWWINDOW ? "showing" : "hiding");
+                ::SetEvent(s_asked);
+            }
+        }
+        return ::CallNextHookEx(nullptr, code, wParam, lParam);
+    }
+    static LRESULT CALLBACK After(int code, WPARAM wParam, LPARAM lParam) {
+        const auto* message = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
+        if (code == HC_ACTION && message->hwnd == s_dialog) {
+            if (message->message == WM_SHOWWINDOW && message->lParam == 0) Add(message->wParam ? "show" : "hide");
+            if (message->message == WM_WINDOWPOSCHANGED) {
+                const UINT flags = reinterpret_cast<const WINDOWPOS*>(message->lParam)->flags;
+                if (flags & SWP_SHOWWINDOW) Add("shown");
+                if (flags & SWP_HIDEWINDOW) Add("hidden");
+            }
+        }
+        return ::CallNextHookEx(nullptr, code, wParam, lParam);
+    }
+    static inline HWND s_dialog = nullptr;
+    static inline HANDLE s_asked = nullptr;
+    static inline std::mutex s_lock;
+    static inline std::vector<std::string> s_events;
+    HHOOK m_before = nullptr;
+    HHOOK m_after = nullptr;
+};
+
+using Events = std::vector<std::string>;
+
+// The run hides the dialog for the logon right after starting it. The dialog
+// manager shows a modal dialog the first time its queue runs empty, which may
+// come before or after that hide; either way the dialog stays hidden until
+// the run shows it again. Several rounds, since the order is the threads'.
+TEST(ProgressDialog, HideRightAfterTheStartHoldsUntilTheRunShowsItAgain) {
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        tessaran::CStatusDlgHost host;
+        host.StartStatusDlg(nullptr);
+        HWND dialog = host.HasThread() ? DialogDriver::FindProcessWindow(kTitle, true) : nullptr;
+        ASSERT_NE(dialog, nullptr);
+        VisibilityLog log(dialog);
+        ASSERT_TRUE(log.Hooked());
+        host.ShowStatusDlg(SW_HIDE);
+        // The dialog manager's show, if it did not come before the hook, comes
+        // now; a sent message is answered only once that show has run.
+        ASSERT_TRUE(log.WaitAsked());
+        ::SendMessageW(dialog, WM_NULL, 0, 0);
+        const Events events = log.Events();
+        const std::vector<Events> allowed = {
+            {"hide", "hiding", "hidden"},                            // shown before the hook, then hidden
+            {"show", "showing", "shown", "hide", "hiding", "hidden"},  // shown before the hide, then hidden
+            {"show", "showing"},                                      // asked after the hide, and held
+        };
+        EXPECT_NE(std::find(allowed.begin(), allowed.end(), events), allowed.end())
+            << ::testing::PrintToString(events);
+        EXPECT_FALSE(::IsWindowVisible(dialog));
+
+        log.Clear();
+        host.ShowStatusDlg(SW_SHOW);
+        EXPECT_EQ(log.Events(), (Events{"show", "showing", "shown"}));
+        EXPECT_TRUE(::IsWindowVisible(dialog));
+        log.Clear();
+        host.ShowStatusDlg(SW_HIDE);
+        EXPECT_EQ(log.Events(), (Events{"hide", "hiding", "hidden"}));
+        host.EndStatusDlg();
+        EXPECT_FALSE(::IsWindow(dialog));
+    }
 }
 
 TEST(ProgressDialog, EscEndsTheDialogWithoutTheCancelFlag) {
@@ -111,25 +229,35 @@ TEST(ProgressDialog, EscEndsTheDialogWithoutTheCancelFlag) {
     EXPECT_EQ(controller.IsCancelRequested(), FALSE);
     controller.SetUploadProgress(2, 1);
     controller.ShowStatusDlg(SW_SHOW);
-    EXPECT_EQ(ProgressWindow(300), nullptr);
+    EXPECT_EQ(DialogDriver::FindProcessWindow(kTitle, true), nullptr);
     controller.EndStatusDlg();
     EXPECT_EQ(CUiThread::LiveCount(), 0);
 }
 
-TEST(ProgressDialog, StartReturnsWhenTheDialogCannotBeCreated) {
+// The failure is seen on the dialog's thread and written by the starter: every
+// log line comes from the host's thread.
+TEST(ProgressDialog, StartReturnsWhenTheDialogCannotBeCreatedAndItsThreadLogsNothing) {
+    LogCapture log;
     // A module without the template: the dialog fails before its initialisation.
-    tessaran::SetModuleInstance(::GetModuleHandleW(nullptr));
+    auto missing = std::make_unique<ui_test::TemplatesMissing>();
     tessaran::CStatusDlgHost host;
     HANDLE started = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD starterThread = 0;
     std::thread starter([&] {
+        starterThread = ::GetCurrentThreadId();
         host.StartStatusDlg(nullptr);
         ::SetEvent(started);
     });
     const DWORD waited = ::WaitForSingleObject(started, 15000);
-    tessaran::SetModuleInstance(ui_test::PluginDll());
+    missing.reset();
     ASSERT_EQ(waited, WAIT_OBJECT_0) << "the starter was never released";
     starter.join();
     ::CloseHandle(started);
+    ASSERT_EQ(log.lines().size(), 1u);
+    wchar_t line[64] = {};
+    ::swprintf(line, 64, L"DialogBoxParam: error = %08X", static_cast<unsigned>(ui_test::TemplatesMissing::Failure()));
+    EXPECT_EQ(log.lines()[0], std::make_pair(3, std::wstring(line)));
+    EXPECT_EQ(log.threads()[0], starterThread);
     EXPECT_EQ(host.IsCancelRequested(), FALSE);
     host.SetStatusText(L"nobody", 1);
     host.EndStatusDlg();

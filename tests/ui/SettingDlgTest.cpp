@@ -2,9 +2,13 @@
 // item, the pairing check box, the checks of OK and of the account
 // information button in their order, and what OK gives back.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <shlobj.h>
 
+#include "PluginDialogs.h"
 #include "common/DialogDriver.h"
 #include "common/TestPaths.h"
+#include "controller/MeishiServiceCtrl.h"
 #include "controller/UploadDialogs.h"
 
 using tessaran::SettingItem;
@@ -72,7 +76,7 @@ Outcome Edit(const SettingItem& start, bool sendingMode, const std::function<voi
     outcome.item = start;
     RunWithDriver(
         [&] {
-            outcome.ok = dialogs->EditSettings(outcome.item, sendingMode);
+            outcome.ok = dialogs->RunSettingsDialog(outcome.item, sendingMode) == S_OK;
             return 0;
         },
         [&](DialogDriver& d) {
@@ -189,6 +193,29 @@ TEST(SettingsDialog, CancelLeavesTheItemAlone) {
     EXPECT_EQ(outcome.item.GetMailAddress(), L"keep@example.com");
     EXPECT_EQ(outcome.item.GetEvenNumberImageToBackPage(), 0);
     EXPECT_EQ(outcome.item.GetOCRLangID(), 2);
+}
+
+// The host's settings button: a dialog that could not be created is neither
+// OK nor Cancel, so the host hears of the failure and the job keeps its item.
+TEST(SettingsDialog, ThatCannotBeCreatedFailsTheHostsCall) {
+    tessaran::CMeishiServiceCtrl controller;
+    controller.DataStore().SetCsidl(CSIDL_LOCAL_APPDATA);  // a folder no host session uses
+    SettingItem item = Item(L"taro@example.jp", L"token", 0, 1, 2);
+    const GUID id = {0x6B0C1F52, 0x3D2A, 0x4E59, {0x9C, 0x3B, 0x52, 0xD1, 0xB5, 0xA7, 0xE0, 0x09}};
+    item.SetGuid(id);
+    ASSERT_EQ(controller.DataStore().AddItem(item), S_OK);
+    wchar_t settingsFile[MAX_PATH] = {};
+    ASSERT_EQ(controller.DataStore().GetSettingsFilePath(settingsFile), S_OK);
+    const std::string before = tessaran_test::ReadFileBytes(settingsFile);
+    HRESULT hr = S_OK;
+    {
+        ui_test::TemplatesMissing missing;
+        hr = controller.ShowSettingDlg(id, nullptr);
+    }
+    ASSERT_TRUE(FAILED(ui_test::TemplatesMissing::Failure()));
+    EXPECT_EQ(hr, ui_test::TemplatesMissing::Failure());
+    EXPECT_EQ(tessaran_test::ReadFileBytes(settingsFile), before);
+    ::DeleteFileW(settingsFile);
 }
 
 }  // namespace

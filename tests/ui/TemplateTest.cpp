@@ -133,6 +133,10 @@ void ExpectControls(const Template& t, const std::vector<Control>& expected) {
         if (e.kind == L"Edit") {
             EXPECT_FALSE(a.style & ES_PASSWORD) << "the token is shown in clear";
         }
+        // A static's kind is a number in its low bits, not a flag: SS_LEFT is 0.
+        if (e.kind == L"Static") {
+            EXPECT_EQ(a.style & SS_TYPEMASK, e.style & SS_TYPEMASK) << std::hex << a.style;
+        }
         if (e.kind == L"Button" && (e.style & 0xF) == BS_PUSHBUTTON) {
             EXPECT_EQ(a.style & 0xF, 0u);
         }

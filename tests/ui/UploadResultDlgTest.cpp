@@ -124,18 +124,18 @@ TEST(UploadResultDialog, EscAndFinishAskFirstAndFinishOnlyOnYes) {
     const int choice = ShowResult(list.get(), [](DialogDriver& d, HWND dialog) {
         d.PressKey(dialog, VK_ESCAPE);
         DialogDriver::Answer(ExpectConfirmation(d, dialog), IDNO);
-        EXPECT_TRUE(d.NoMessageBox(dialog, 200));
+        EXPECT_TRUE(d.NoMessageBox(dialog));
         EXPECT_TRUE(::IsWindowVisible(dialog));
 
         DialogDriver::Click(dialog, 1029);
         DialogDriver::Answer(ExpectConfirmation(d, dialog), IDNO);
-        EXPECT_TRUE(d.NoMessageBox(dialog, 200));
+        EXPECT_TRUE(d.NoMessageBox(dialog));
         EXPECT_TRUE(::IsWindowVisible(dialog));
 
         // The close box asks the same.
         ::PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
         DialogDriver::Answer(ExpectConfirmation(d, dialog), IDNO);
-        EXPECT_TRUE(d.NoMessageBox(dialog, 200));
+        EXPECT_TRUE(d.NoMessageBox(dialog));
         EXPECT_TRUE(::IsWindowVisible(dialog));
 
         DialogDriver::Click(dialog, 1029);

@@ -652,6 +652,19 @@ TEST_F(UploadRun, CancelledRetrySettingsDeleteOnlyTheSentFiles) {
     EXPECT_TRUE(tessaran_test::FileExists(listFile));
 }
 
+// A settings dialog that could not be shown for a retry is no cancel: the run
+// ends with its failure.
+TEST_F(UploadRun, RetrySettingsDialogThatCannotBeShownEndsTheRunWithItsFailure) {
+    StoreJob();
+    MakeScans(2);
+    ASSERT_TRUE(standin.QueueFault(Fault("/CardOCR/cardocr", 500)));
+    dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
+    dialogs.settingsFailure = static_cast<HRESULT>(0x80070716);
+    EXPECT_EQ(Run(VARIANT_TRUE), dialogs.settingsFailure);
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Execute CMeishiServiceSettingDlg: error = 80070716"));
+    EXPECT_TRUE(tessaran_test::FileExists(scans[0].path));  // never sent
+}
+
 // An empty list whose logon fails leaves no failed file to show: the run ends
 // with the failure instead of logging on again and again.
 TEST_F(UploadRun, PassThatFailsWithoutAFailedFileEndsTheRun) {
