@@ -103,21 +103,23 @@ TEST_F(Transport, StatusCodesMapToResults) {
     const struct {
         int status;
         int result;
-    } cases[] = {{200, 0},     {201, 0},     {204, 0},     {299, 0},   {302, -121}, {307, -121},
-                 {400, 400},   {402, -121},  {403, 403},   {404, 404}, {405, -121}, {409, 409},
-                 {410, -121},  {412, 412},   {418, -121},  {500, 500}, {501, -121}, {503, -121}};
+    } cases[] = {{200, 0},     {201, 0},     {204, 0},     {299, 0},   {302, -121}, {304, -121},
+                 {307, -121},  {400, 400},   {402, -121},  {403, 403}, {404, 404},  {405, -121},
+                 {409, 409},   {410, -121},  {412, 412},   {418, -121}, {500, 500}, {501, -121},
+                 {503, -121}};
     for (const auto& c : cases) {
         picojson::object fault = Fault("/probe", "status", c.status);
         // A redirect that the transport must not follow.
-        // Answers that may carry no body get none, or the connection falls out of step.
-        if (c.status == 204) fault["body"] = picojson::value(std::string());
         if (c.status == 302) fault["headers"] = picojson::value(picojson::array{picojson::value(Texts({"Location", "/followed"}))});
         standin.QueueFault(fault);
         std::string body;
         EXPECT_EQ(GetText(probe, L"/probe", &body), c.result) << "status " << c.status;
+        // The next request on the kept-alive connection gets its own answer:
+        // an answer without a body (204, 304) leaves nothing behind to misread.
+        EXPECT_EQ(GetText(probe, L"/probe", &body), 404) << "after status " << c.status;
     }
     const std::vector<JournalEntry> journal = standin.Journal();
-    ASSERT_EQ(journal.size(), sizeof(cases) / sizeof(cases[0]));
+    ASSERT_EQ(journal.size(), 2 * sizeof(cases) / sizeof(cases[0]));
     for (const JournalEntry& entry : journal) EXPECT_EQ(entry.path, "/probe");
     EXPECT_EQ(probe.logins, 0);
 }
