@@ -103,8 +103,10 @@ bool IsSafeSyncId(const char* syncId, size_t length) noexcept {
     for (size_t i = 0; i < length; ++i) {
         const unsigned char c = static_cast<unsigned char>(syncId[i]);
         if (c < 0x21 || c > 0x7E) return false;
-        if (std::strchr("\"\\/?#%&", c)) return false;
+        if (std::strchr("\"\\/?#%&;=", c)) return false;
     }
+    // A path segment of its own: "/service/m_card/backimage/.." names another resource.
+    if ((length == 1 && syncId[0] == '.') || (length == 2 && syncId[0] == '.' && syncId[1] == '.')) return false;
     return true;
 }
 
