@@ -335,6 +335,15 @@ int CHttp_base::ReadResponse(HINTERNET request, HGLOBAL* block) noexcept {
         // A body that cannot be read whole is no answer at all.
         if (!ok) return kServiceBadResponse;
         if (read == 0) {
+            // A connection that closes early ends the reading like a complete
+            // body does; only the announced length tells the two apart.
+            DWORD announced = 0;
+            DWORD length = sizeof(announced);
+            if (::HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced, &length,
+                                 nullptr) &&
+                total < announced) {
+                return kServiceBadResponse;
+            }
             if (total != 0) *block = memory.release();
             return static_cast<int>(total);
         }

@@ -120,8 +120,8 @@ protected:
                       std::string* response) noexcept;
 
     // Reads the whole body into a new block. Returns its length (0: no block),
-    // or -102 when reading fails, memory runs out, or the body passes
-    // kMaxResponseBytes.
+    // or -102 when reading fails, memory runs out, the body passes
+    // kMaxResponseBytes, or it ends before its Content-Length.
     static int ReadResponse(HINTERNET request, HGLOBAL* block) noexcept;
 
     std::wstring m_Cookie;         // "JSESSIONID=value" as sent; empty when none

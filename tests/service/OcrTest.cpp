@@ -111,15 +111,21 @@ TEST_F(Ocr, EmptyOversizedAndMissingArguments) {
     EXPECT_EQ(client.Post_cardocr(image.c_str(), &response, 1), 0);
     EXPECT_EQ(response, "{\"firstName\":\"Malformed\",\"company\":\"cut off");
 
+    // The real answer, cut off by a closed connection: no half-read card.
+    standin.QueueFault(Fault("/CardOCR/cardocr", "cut"));
+    response = "old";
+    EXPECT_EQ(client.Post_cardocr(image.c_str(), &response, 1), -102);
+    EXPECT_EQ(response, "");
+
     response = "kept";
     EXPECT_EQ(client.Post_cardocr(nullptr, &response, 1), -3);
     EXPECT_EQ(response, "kept");
     EXPECT_EQ(client.Post_cardocr(image.c_str(), nullptr, 1), -3);
-    EXPECT_EQ(standin.Journal().size(), 3u);
+    EXPECT_EQ(standin.Journal().size(), 4u);
 
     EXPECT_EQ(client.Logout(), 0);
     EXPECT_FALSE(client.IsOpen());
     EXPECT_EQ(client.Post_cardocr(image.c_str(), &response, 1), -1);
     EXPECT_EQ(response, "");
-    EXPECT_EQ(standin.Journal().size(), 3u);
+    EXPECT_EQ(standin.Journal().size(), 4u);
 }

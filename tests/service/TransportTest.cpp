@@ -364,6 +364,16 @@ TEST_F(Transport, ResponseBodiesAreCappedAndMustBeReadWhole) {
     EXPECT_EQ(block, nullptr);
     EXPECT_EQ(size, 0u);
 
+    // A body cut short of its Content-Length is no answer either.
+    picojson::object cut = Fault("/probe", "cut");
+    cut["body"] = picojson::value(std::string(5000, 'c'));
+    standin.QueueFault(cut);
+    block = nullptr;
+    size = 5;
+    EXPECT_EQ(probe.Get(L"/probe", &block, &size), -102);
+    EXPECT_EQ(block, nullptr);
+    EXPECT_EQ(size, 0u);
+
     // Unread, a long body does not matter.
     standin.QueueFault(overCap);
     EXPECT_EQ(probe.Get(L"/probe", nullptr, nullptr), 0);
