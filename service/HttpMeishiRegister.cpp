@@ -167,8 +167,7 @@ int CHttpMeishiRegister::Login(int retry) noexcept {
         const int written = EncodeUtf8(form.c_str(), body.data(), static_cast<int>(body.size()));
         // The logon answer brings the session cookie; it is captured only into an empty one.
         m_Cookie.clear();
-        return Post(retry, kLoginPath, kFormContentType, body.data(), static_cast<DWORD>(written - 1), nullptr,
-                    nullptr);
+        return PostLogon(retry, kLoginPath, kFormContentType, body.data(), static_cast<DWORD>(written - 1));
     });
     if (result != kServiceOk) {
         Close();

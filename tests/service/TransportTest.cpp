@@ -423,3 +423,38 @@ TEST_F(Transport, IdleSessionIsRefreshedAfterFiveMinutes) {
     EXPECT_EQ(ocr.Post_cardocr(image.c_str(), &answer, 2), 0);
     EXPECT_EQ(standin.Journal().size(), 7u);
 }
+
+// The logon the transport makes before a resend is a refresh of its own. When
+// the failed exchange took the session past five idle minutes, that logon must
+// not refresh again inside itself: the inner logon's session would be kept,
+// and a service that ends it at the outer logon refuses the resend.
+TEST_F(Transport, TheLogonBeforeAResendNeverNestsAnotherLogon) {
+    class SlowExchangeCard : public CHttpMeishiRegister {
+    public:
+        int Login(int retry) noexcept override {
+            // The transport's first logon comes after an exchange that took six minutes.
+            if (++logins == 2) ClockAdvanceForTest(360);
+            return CHttpMeishiRegister::Login(retry);
+        }
+        int logins = 0;
+    };
+    SYSTEMTIME start{};
+    start.wYear = 2025;
+    start.wMonth = 3;
+    start.wDay = 1;
+    start.wHour = 10;
+    ClockSetForTest(start);
+    standin.SetOneSessionPerAccount(true);
+    SlowExchangeCard client;
+    ASSERT_EQ(LogOn(client), 0);
+    standin.QueueFault(Fault("/service/user_status/", "status", 401));
+    std::string status;
+    EXPECT_EQ(client.Get_m_User_status(&status), 0);
+    EXPECT_EQ(client.logins, 2);
+
+    const std::vector<JournalEntry> journal = standin.Journal();
+    ASSERT_EQ(journal.size(), 4u);
+    EXPECT_EQ(journal[2].path, "/service/m_login");
+    EXPECT_EQ(journal[2].HeaderCount("Cookie"), 0);
+    EXPECT_EQ(journal[3].Header("Cookie"), "JSESSIONID=" + standin.SessionIds().back());
+}
