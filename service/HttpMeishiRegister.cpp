@@ -96,6 +96,13 @@ bool RecordSyncId(const MeishiRecord& record, std::string* syncId) {
     return true;
 }
 
+// The "image" and "thumb" parts of both uploads: 0, or the file writer's -3 or -6.
+int AddImageParts(CFormBody& body, const wchar_t* imagePath, const wchar_t* thumbPath) {
+    const int image = body.AddFile("image", "image.jpeg", imagePath);
+    if (image != kServiceOk) return image;
+    return body.AddFile("thumb", "thumb.jpeg", thumbPath);
+}
+
 }  // namespace
 
 bool IsSafeSyncId(const char* syncId, size_t length) noexcept {
@@ -248,9 +255,10 @@ int CHttpMeishiRegister::Post_m_card(const MeishiRecord& record, const wchar_t* 
         CFormBody body(kFormBoundary);
         body.AddField("SyncData", syncData.c_str());
         body.AddField("Card", card.c_str());
-        // An image that cannot be read leaves its part out; the service decides.
-        body.AddFile("image", "image.jpeg", imagePath);
-        body.AddFile("thumb", "thumb.jpeg", thumbPath);
+        // A card without its picture is never registered: an image that
+        // cannot be read fails the request before it is made.
+        const int added = AddImageParts(body, imagePath, thumbPath);
+        if (added != kServiceOk) return added;
         return SendMultipart(MultipartKind::CardUpload, kCardPath, body, nullptr);
     });
 }
@@ -266,8 +274,8 @@ int CHttpMeishiRegister::Post_m_card_backimage(const char* syncId, const wchar_t
         std::wstring path = kBackImagePath;
         path.append(syncId, syncId + length);
         CFormBody body(kFormBoundary);
-        body.AddFile("image", "image.jpeg", imagePath);
-        body.AddFile("thumb", "thumb.jpeg", thumbPath);
+        const int added = AddImageParts(body, imagePath, thumbPath);
+        if (added != kServiceOk) return added;
         return SendMultipart(MultipartKind::CardUpload, path.c_str(), body, nullptr);
     });
 }
