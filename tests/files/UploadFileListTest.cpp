@@ -175,11 +175,13 @@ TEST(UploadFileObjects, IndicesOutsideTheListThrowInvalidArgument) {
 }
 
 TEST(UploadListFile, LinesBecomeFilesInOrder) {
-    const ListResult r =
-        ReadList(Utf16(L"\xFEFF" L"C:\\scan\\a.jpg\r\nC:\\scan\\sub\\b.png\r\n\\\\server\\share\\c.bmp\r\nd:/e.jpg\r\n"));
+    const std::vector<std::wstring> paths = {L"C:\\scan\\a.jpg", L"C:\\scan\\sub\\b.png", L"\\\\server\\share\\c.bmp",
+                                             L"d:/e.jpg"};
+    std::wstring text = L"\xFEFF";
+    for (const std::wstring& path : paths) text += path + L"\r\n";
+    const ListResult r = ReadList(Utf16(text));
     ASSERT_EQ(r.hr, S_OK);
-    EXPECT_EQ(r.paths, (std::vector<std::wstring>{L"C:\\scan\\a.jpg", L"C:\\scan\\sub\\b.png", L"\\\\server\\share\\c.bmp",
-                                                  L"d:/e.jpg"}));
+    EXPECT_EQ(r.paths, paths);
     EXPECT_EQ(r.names, (std::vector<std::wstring>{L"a.jpg", L"b.png", L"c.bmp", L"e.jpg"}));
 }
 
