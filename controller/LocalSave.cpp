@@ -121,9 +121,17 @@ HRESULT CMeishiServiceCtrl::SaveToLocalFolder(HWND parent, ISMRUploadFileList* l
         if (create && !::CreateDirectoryW(target.c_str(), nullptr)) {
             return LogFailure(L"SaveToLocalFolder CreateDirectory", LastErrorHResult());
         }
+        // One file that cannot be copied (gone, locked) must not keep the
+        // others from being rescued: every later save would stop at it too.
+        HRESULT firstFailure = S_OK;
         for (const FileToSave& file : files) {
-            TESSARAN_RETURN_IF_FAILED_LOG(L"CopyFile", CopyWithoutReplacing(file, target));
+            const HRESULT copied = CopyWithoutReplacing(file, target);
+            if (FAILED(copied)) {
+                LogFailure(L"CopyFile", copied);
+                if (SUCCEEDED(firstFailure)) firstFailure = copied;
+            }
         }
+        if (FAILED(firstFailure)) return firstFailure;
 
         LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::SaveToLocalFolder end");
         return S_OK;

@@ -15,7 +15,20 @@
 
 namespace tessaran {
 
+struct ISMRUploadFile;
 struct ISMRUploadFileList;
+
+// The sync IDs of the cards one Execute registered, or whose registration
+// answer was lost, by their front file; they outlive the passes of the run.
+class CardSyncIds {
+public:
+    const std::string* Find(ISMRUploadFile* front) const;
+    void Keep(ISMRUploadFile* front, const std::string& syncId);
+    void Forget(ISMRUploadFile* front);
+
+private:
+    std::map<ISMRUploadFile*, std::string> m_ids;
+};
 
 class CMeishiServiceCtrl {
 public:
@@ -59,7 +72,10 @@ public:
 
     // The upload run.
     HRESULT Execute(const GUID& jobId, const wchar_t* listFilePath, VARIANT_BOOL deleteFiles, HWND parent);
+    // One pass; the files it does not finish carry its failure. The second
+    // form is a pass of a run that keeps its cards' sync IDs between passes.
     HRESULT UploadFiles(HWND parent, SettingItem& item, ISMRUploadFileList* list);
+    HRESULT UploadFiles(HWND parent, SettingItem& item, ISMRUploadFileList* list, CardSyncIds& syncIds);
     HRESULT DeleteTargetFiles(VARIANT_BOOL deleteFiles, ISMRUploadFileList* list, const wchar_t* listFilePath);
 
     // Progress operations (the progress dialog runs on its own thread).

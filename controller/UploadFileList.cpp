@@ -160,6 +160,24 @@ HRESULT ReadWholeFile(const wchar_t* path, std::vector<wchar_t>& units, HRESULT&
     return S_OK;
 }
 
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// "X:\..." or "\\server\share\...": a path that names the same file whatever the
+// current folder is. "a.jpg", "\\scan\\a.jpg" and "C:a.jpg" all depend on it,
+// and "\\\\.\\" or "\\\\?\\" name devices rather than scans.
+bool IsFullPath(const std::wstring& path) {
+    if (path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+        path[1] == L':' && IsSeparator(path[2])) {
+        return true;
+    }
+    if (path.size() < 5 || !IsSeparator(path[0]) || !IsSeparator(path[1])) return false;
+    size_t serverEnd = 2;
+    while (serverEnd < path.size() && !IsSeparator(path[serverEnd])) ++serverEnd;
+    const std::wstring server = path.substr(2, serverEnd - 2);
+    if (server.empty() || server == L"." || server == L"?" || serverEnd + 1 >= path.size()) return false;
+    return !IsSeparator(path[serverEnd + 1]);
+}
+
 // Splits the text into paths. Anything the host would not have written makes
 // the whole list unusable rather than guessing at paths: a lost first letter or
 // a cut path would send or later delete the wrong file.
@@ -186,6 +204,20 @@ HRESULT SplitLines(const std::vector<wchar_t>& units, std::vector<std::wstring>&
         if (line.find(L'\0') != std::wstring::npos) {
             return LogFailure(L"CreateUploadFileList NulCharacter", HResultFromWin32(ERROR_INVALID_DATA));
         }
+        // A control character (a second CR before the line end) or a second
+        // byte-order mark is part of no file name: the text was not written
+        // as the host writes its lists.
+        for (const wchar_t c : line) {
+            if (c < 0x20 || c == 0xFEFF) {
+                return LogFailure(L"CreateUploadFileList Character", HResultFromWin32(ERROR_INVALID_DATA));
+            }
+        }
+        // A relative path would be resolved against the host's current folder
+        // and could send, and afterwards delete, a file that is no scan. An
+        // empty line names no file; the run fails it without sending anything.
+        if (!line.empty() && !IsFullPath(line)) {
+            return LogFailure(L"CreateUploadFileList RelativePath", HResultFromWin32(ERROR_INVALID_DATA));
+        }
         paths.push_back(std::move(line));
         start = end + 1;
     }
@@ -198,7 +230,8 @@ HRESULT CMeishiServiceCtrl::CreateUploadFileList(const wchar_t* listFilePath, IS
     return TessaranGuard([&]() -> HRESULT {
         LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::CreateUploadFileList start");
         if (!list) return LogFailure(L"CreateUploadFileList list", E_POINTER);
-        if (!listFilePath || !::PathFileExistsW(listFilePath)) {
+        // An empty path names no file, whatever the path functions make of it.
+        if (!listFilePath || !*listFilePath || !::PathFileExistsW(listFilePath)) {
             return LogFailure(L"CreateUploadFileList PathFileExists", HResultFromWin32(ERROR_FILE_NOT_FOUND));
         }
 

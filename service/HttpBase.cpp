@@ -130,6 +130,13 @@ int CHttp_base::Post(int retry, const wchar_t* path, const wchar_t* headers, con
     return SendRequest(retry, L"POST", path, headers, body, length, response, size);
 }
 
+int CHttp_base::PostLogon(int retry, const wchar_t* path, const wchar_t* headers, const void* body,
+                          DWORD length) noexcept {
+    if (!path || !body) return kServiceBadArgument;
+    if (!IsOpen()) return kServiceNotOpen;
+    return SendRequest(retry, L"POST", path, headers, body, length, nullptr, nullptr, true);
+}
+
 void CHttp_base::RefreshIfIdle() noexcept {
     if (!m_HasLastAccess) return;
     const SYSTEMTIME now = ToTheSecond(ClockNow());
@@ -155,8 +162,8 @@ HINTERNET CHttp_base::OpenRequest(const wchar_t* verb, const wchar_t* path) noex
     return request;
 }
 
-void CHttp_base::CaptureCookie(HINTERNET request) noexcept {
-    if (!m_Cookie.empty()) return;
+void CHttp_base::CaptureCookie(HINTERNET request, bool replace) noexcept {
+    if (!m_Cookie.empty() && !replace) return;
     // 4096 bytes for the header, one more unit that stays zero.
     wchar_t text[2049] = {};
     DWORD length = 4096;
@@ -172,8 +179,8 @@ void CHttp_base::CaptureCookie(HINTERNET request) noexcept {
 }
 
 int CHttp_base::SendRequest(int retry, const wchar_t* verb, const wchar_t* path, const wchar_t* headers,
-                            const void* body, DWORD length, HGLOBAL* response, DWORD* size) noexcept {
-    RefreshIfIdle();
+                            const void* body, DWORD length, HGLOBAL* response, DWORD* size, bool logon) noexcept {
+    if (!logon) RefreshIfIdle();
     if (size) *size = 0;
     for (;;) {
         int result = kServiceRequestFailed;
@@ -200,7 +207,7 @@ int CHttp_base::SendRequest(int retry, const wchar_t* verb, const wchar_t* path,
                                              static_cast<DWORD>(headerText.size()), const_cast<void*>(body),
                                              body ? length : 0);
         if (!sent && ::GetLastError() == ERROR_INTERNET_CANNOT_CONNECT) result = kServiceCannotConnect;
-        CaptureCookie(request.get());
+        CaptureCookie(request.get(), logon);
 
         if (!sent) {
             request.reset();
@@ -335,6 +342,15 @@ int CHttp_base::ReadResponse(HINTERNET request, HGLOBAL* block) noexcept {
         // A body that cannot be read whole is no answer at all.
         if (!ok) return kServiceBadResponse;
         if (read == 0) {
+            // A connection that closes early ends the reading like a complete
+            // body does; only the announced length tells the two apart.
+            DWORD announced = 0;
+            DWORD length = sizeof(announced);
+            if (::HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced, &length,
+                                 nullptr) &&
+                total < announced) {
+                return kServiceBadResponse;
+            }
             if (total != 0) *block = memory.release();
             return static_cast<int>(total);
         }

@@ -111,8 +111,15 @@ protected:
     // minutes old; the first step of every request.
     void RefreshIfIdle() noexcept;
 
+    // The client's own logon request: Post without the idle refresh (the
+    // logon is the refresh), and its answer's session cookie replaces any
+    // cookie held. Logons must never nest: an inner one's session would be
+    // the one kept, and a service that ends it at the outer logon refuses
+    // everything after.
+    int PostLogon(int retry, const wchar_t* path, const wchar_t* headers, const void* body, DWORD length) noexcept;
+
     int SendRequest(int retry, const wchar_t* verb, const wchar_t* path, const wchar_t* headers,
-                    const void* body, DWORD length, HGLOBAL* response, DWORD* size) noexcept;
+                    const void* body, DWORD length, HGLOBAL* response, DWORD* size, bool logon = false) noexcept;
 
     // One multipart POST with one resend allowed (after Connect and Login(0)).
     // `response` receives the body for CardOcr and is ignored otherwise.
@@ -120,8 +127,8 @@ protected:
                       std::string* response) noexcept;
 
     // Reads the whole body into a new block. Returns its length (0: no block),
-    // or -102 when reading fails, memory runs out, or the body passes
-    // kMaxResponseBytes.
+    // or -102 when reading fails, memory runs out, the body passes
+    // kMaxResponseBytes, or it ends before its Content-Length.
     static int ReadResponse(HINTERNET request, HGLOBAL* block) noexcept;
 
     std::wstring m_Cookie;         // "JSESSIONID=value" as sent; empty when none
@@ -136,7 +143,8 @@ protected:
 
 private:
     HINTERNET OpenRequest(const wchar_t* verb, const wchar_t* path) noexcept;
-    void CaptureCookie(HINTERNET request) noexcept;
+    // Only into an empty cookie, unless `replace`.
+    void CaptureCookie(HINTERNET request, bool replace) noexcept;
     void Reconnect() noexcept;
 };
 

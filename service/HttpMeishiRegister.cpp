@@ -96,6 +96,13 @@ bool RecordSyncId(const MeishiRecord& record, std::string* syncId) {
     return true;
 }
 
+// The "image" and "thumb" parts of both uploads: 0, or the file writer's -3 or -6.
+int AddImageParts(CFormBody& body, const wchar_t* imagePath, const wchar_t* thumbPath) {
+    const int image = body.AddFile("image", "image.jpeg", imagePath);
+    if (image != kServiceOk) return image;
+    return body.AddFile("thumb", "thumb.jpeg", thumbPath);
+}
+
 }  // namespace
 
 bool IsSafeSyncId(const char* syncId, size_t length) noexcept {
@@ -103,8 +110,10 @@ bool IsSafeSyncId(const char* syncId, size_t length) noexcept {
     for (size_t i = 0; i < length; ++i) {
         const unsigned char c = static_cast<unsigned char>(syncId[i]);
         if (c < 0x21 || c > 0x7E) return false;
-        if (std::strchr("\"\\/?#%&", c)) return false;
+        if (std::strchr("\"\\/?#%&;=", c)) return false;
     }
+    // A path segment of its own: "/service/m_card/backimage/.." names another resource.
+    if ((length == 1 && syncId[0] == '.') || (length == 2 && syncId[0] == '.' && syncId[1] == '.')) return false;
     return true;
 }
 
@@ -165,8 +174,7 @@ int CHttpMeishiRegister::Login(int retry) noexcept {
         const int written = EncodeUtf8(form.c_str(), body.data(), static_cast<int>(body.size()));
         // The logon answer brings the session cookie; it is captured only into an empty one.
         m_Cookie.clear();
-        return Post(retry, kLoginPath, kFormContentType, body.data(), static_cast<DWORD>(written - 1), nullptr,
-                    nullptr);
+        return PostLogon(retry, kLoginPath, kFormContentType, body.data(), static_cast<DWORD>(written - 1));
     });
     if (result != kServiceOk) {
         Close();
@@ -247,9 +255,10 @@ int CHttpMeishiRegister::Post_m_card(const MeishiRecord& record, const wchar_t* 
         CFormBody body(kFormBoundary);
         body.AddField("SyncData", syncData.c_str());
         body.AddField("Card", card.c_str());
-        // An image that cannot be read leaves its part out; the service decides.
-        body.AddFile("image", "image.jpeg", imagePath);
-        body.AddFile("thumb", "thumb.jpeg", thumbPath);
+        // A card without its picture is never registered: an image that
+        // cannot be read fails the request before it is made.
+        const int added = AddImageParts(body, imagePath, thumbPath);
+        if (added != kServiceOk) return added;
         return SendMultipart(MultipartKind::CardUpload, kCardPath, body, nullptr);
     });
 }
@@ -265,8 +274,8 @@ int CHttpMeishiRegister::Post_m_card_backimage(const char* syncId, const wchar_t
         std::wstring path = kBackImagePath;
         path.append(syncId, syncId + length);
         CFormBody body(kFormBoundary);
-        body.AddFile("image", "image.jpeg", imagePath);
-        body.AddFile("thumb", "thumb.jpeg", thumbPath);
+        const int added = AddImageParts(body, imagePath, thumbPath);
+        if (added != kServiceOk) return added;
         return SendMultipart(MultipartKind::CardUpload, path.c_str(), body, nullptr);
     });
 }

@@ -12,7 +12,8 @@
 namespace tessaran {
 
 // Sync IDs go unescaped into JSON texts and request paths, so only these are
-// used: 1 to 24 printable ASCII characters, none of  space " \ / ? # % &
+// used: 1 to 24 printable ASCII characters, none of  space " \ / ? # % & ; =
+// and neither "." nor "..".
 constexpr size_t kMaxSyncIdLength = 24;
 bool IsSafeSyncId(const char* syncId, size_t length) noexcept;
 

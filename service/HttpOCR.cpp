@@ -65,8 +65,10 @@ int CHttpOCR::Post_cardocr(const wchar_t* imagePath, std::string* response, int 
         body.AddField("meishiLang", languageText);
         body.AddField("version", "1");
         body.AddField("JSONType", "1");
-        // A missing image leaves its part out; the service's answer decides.
-        body.AddFile("image", fileName.c_str(), imagePath);
+        // A scan that cannot be read is not sent at all: without its image the
+        // request could only be refused, or worse, answered.
+        const int added = body.AddFile("image", fileName.c_str(), imagePath);
+        if (added != kServiceOk) return added;
         return SendMultipart(MultipartKind::CardOcr, kOcrPath, body, response);
     });
 }

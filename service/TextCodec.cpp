@@ -98,14 +98,16 @@ int DecodeUtf8(const char* source, wchar_t* destination, int capacity) noexcept 
             }
         } else if (follow == 2) {
             const uint32_t v = ((b & 0x0F) << 12) | ((next[0] & 0x3F) << 6) | (next[1] & 0x3F);
-            if (v >= 0x800) {
+            // An encoded surrogate (CESU-8 and the like) is no character: kept,
+            // it would pair with whatever follows it once encoded again.
+            if (v >= 0x800 && (v < 0xD800 || v > 0xDFFF)) {
                 units[0] = static_cast<uint16_t>(v);
                 count = 1;
             }
         } else {
             const uint32_t v = ((b & 0x07) << 18) | ((next[0] & 0x3F) << 12) | ((next[1] & 0x3F) << 6) |
                                (next[2] & 0x3F);
-            if (v >= 0x10000) {
+            if (v >= 0x10000 && v <= 0x10FFFF) {
                 units[0] = static_cast<uint16_t>(0xD800 | ((v - 0x10000) >> 10));
                 units[1] = static_cast<uint16_t>(0xDC00 | (v & 0x3FF));
                 count = 2;

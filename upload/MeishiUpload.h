@@ -24,8 +24,9 @@ public:
     int ServerLogout() noexcept;
 
     // Fills the OCR fields of a cleared record from the service's JSON answer.
-    // Anything that is not a JSON object leaves the record as it was; a value
-    // too long for its field keeps what fits.
+    // Anything that is not a JSON object, or is nested more than 32 levels
+    // deep, leaves the record as it was; a value too long for its field keeps
+    // what fits.
     static void ParseOcrResult(const char* ocrText, MeishiRecord& record);
 
     // Sets the values of a new card, registers it with its image and

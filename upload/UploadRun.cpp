@@ -32,12 +32,25 @@ bool AnyFileFailed(ISMRUploadFileList* list) {
     return false;
 }
 
-void MarkEveryFile(ISMRUploadFileList* list, HRESULT result) {
-    for (INT_PTR i = 0; i < list->GetCount(); ++i) {
-        if (ISMRUploadFile* file = list->GetAt(i)) {
-            file->SetStatus(UPLOAD_FILE_FINISHED);
-            file->SetResult(result);
+bool IsPending(ISMRUploadFile* file) { return file && file->GetStatus() != UPLOAD_FILE_FINISHED; }
+
+void Finish(ISMRUploadFile* file, HRESULT result) {
+    file->SetStatus(UPLOAD_FILE_FINISHED);
+    file->SetResult(result);
+}
+
+// Every file the pass has not finished takes the pass's failure, so that it is
+// listed, saved and sent again like any failed file. Files already finished
+// keep their outcome: a sent card marked as failed would be registered twice
+// by the next retry, and a failed one keeps its own reason.
+void FinishPendingFiles(ISMRUploadFileList* list, HRESULT result) noexcept {
+    try {
+        for (INT_PTR i = 0; i < list->GetCount(); ++i) {
+            ISMRUploadFile* file = list->GetAt(i);
+            if (IsPending(file)) Finish(file, result);
         }
+    } catch (...) {
+        // Only a list changed under the pass gets here; what was marked stays.
     }
 }
 
@@ -47,6 +60,11 @@ void DeleteThumbnail(HRESULT made, const std::wstring& thumbnailPath) {
     const wchar_t* mark = std::wcsstr(thumbnailPath.c_str(), kThumbnailMark);
     if (mark && mark > thumbnailPath.c_str()) ::DeleteFileW(thumbnailPath.c_str());
 }
+
+// The registration went out but its answer never came back: the card may be
+// in the database. A second attempt must carry the same sync ID, so that the
+// service sees a repeat instead of a new card.
+bool AnswerLost(int result) { return result == kServiceRequestFailed || result == kServiceUnexpectedStatus; }
 
 // Ends the progress dialog if an unexpected failure leaves the pass early.
 class StatusDlgScope {
@@ -67,7 +85,151 @@ private:
     bool m_open = true;
 };
 
+// One card of the list. With pairing, the files at even places (the 1st, 3rd,
+// 5th ... page) are fronts and each is followed by its back; without it every
+// file is a front of its own. The roles follow the place in the host's list,
+// never the files a pass still has to send.
+struct Card {
+    INT_PTR index;          // of the front
+    ISMRUploadFile* front;  // null for an empty slot
+    ISMRUploadFile* back;   // null without pairing or after the last front
+
+    INT_PTR Files() const { return back ? 2 : 1; }
+};
+
+// Sends the cards of one pass, one card per step.
+class CardSender {
+public:
+    CardSender(CMeishiServiceCtrl& ctrl, CMeishiUpload& upload, const SettingItem& item, ISMRUploadFileList* list,
+               CardSyncIds& syncIds)
+        : m_ctrl(ctrl), m_upload(upload), m_item(item), m_list(list), m_syncIds(syncIds),
+          m_pairing(item.GetEvenNumberImageToBackPage() == 1) {}
+
+    Card CardAt(INT_PTR index) const {
+        Card card{index, m_list->GetAt(index), nullptr};
+        if (m_pairing && index + 1 < m_list->GetCount()) card.back = m_list->GetAt(index + 1);
+        return card;
+    }
+
+    // Sends what is left of the card at `index`; returns the files it takes.
+    INT_PTR SendCard(INT_PTR index) {
+        const Card card = CardAt(index);
+        if (!IsPending(card.front) && !IsPending(card.back)) return card.Files();
+        if (m_ctrl.IsCancelRequested()) {
+            if (IsPending(card.front)) Finish(card.front, kCancelled);
+            if (IsPending(card.back)) Finish(card.back, kCancelled);
+            return card.Files();
+        }
+        if (IsPending(card.front)) {
+            SetProgress(card.index);
+            SendFront(card);
+        }
+        if (IsPending(card.back)) {
+            SetProgress(card.index + 1);
+            SendBack(card);
+        }
+        return card.Files();
+    }
+
+private:
+    void SetProgress(INT_PTR done) {
+        m_ctrl.SetUploadProgress(static_cast<int>(m_list->GetCount()), static_cast<int>(done));
+    }
+
+    // OCR, a sync ID, and the registration with image and thumbnail.
+    void SendFront(const Card& card) {
+        ISMRUploadFile* front = card.front;
+        front->SetStatus(UPLOAD_FILE_SENDING);
+        const int page = static_cast<int>(card.index) + 1;
+        const int language = (page % 2 == 1 || m_pairing) ? m_item.GetOCRLangID() : m_item.GetOCRLangBackID();
+        int result = m_upload.m_HttpOCR.Post_cardocr(front->GetFilePath(), &m_ocrText, language);
+        if (!IsServiceSuccess(result)) return FinishStep(front, result, L"Upload.m_HttpOCR.Post_cardocr Error = %d");
+        ZeroMemory(&m_record, sizeof(m_record));
+        CMeishiUpload::ParseOcrResult(m_ocrText.c_str(), m_record);
+
+        std::string syncId;
+        if (const std::string* earlier = m_syncIds.Find(front)) {
+            syncId = *earlier;
+        } else {
+            result = m_upload.m_Http.Get_m_newsyncid(&syncId);
+            if (!IsServiceSuccess(result)) {
+                return FinishStep(front, result, L"Upload.m_Http.Get_m_newsyncid Error = %d");
+            }
+        }
+
+        HRESULT thumbnailMade = S_OK;
+        const std::wstring thumbnail = ThumbnailOf(front, L"CreateThumbnailImage Error = %08X", thumbnailMade);
+        result = m_upload.DoUploadMeishi(syncId.c_str(), front->GetFilePath(), thumbnail.c_str(), m_record);
+        if (IsServiceSuccess(result) || AnswerLost(result)) {
+            // Its back, or the registration's repeat, goes to this sync ID.
+            m_syncIds.Keep(front, syncId);
+        } else {
+            m_syncIds.Forget(front);
+        }
+        FinishStep(front, result, L"Upload.DoUploadMeishi Error = %d");
+        DeleteThumbnail(thumbnailMade, thumbnail);
+    }
+
+    // The back image of the card's front, which is never read on its own: it
+    // goes to the front's sync ID (registered in this pass or an earlier one),
+    // or takes the front's failure.
+    void SendBack(const Card& card) {
+        ISMRUploadFile* back = card.back;
+        const std::string* syncId = card.front ? m_syncIds.Find(card.front) : nullptr;
+        if (!card.front || card.front->GetResult() != S_OK || !syncId) {
+            const HRESULT failed = card.front && FAILED(card.front->GetResult()) ? card.front->GetResult()
+                                                                               : E_UNEXPECTED;
+            Finish(back, failed);
+            return;
+        }
+        HRESULT thumbnailMade = S_OK;
+        const std::wstring thumbnail = ThumbnailOf(back, L"CreateThumbnailImage Back Error = %08X", thumbnailMade);
+        const int result = m_upload.DoUploadImage(syncId->c_str(), back->GetFilePath(), thumbnail.c_str());
+        FinishStep(back, result, L"Upload.DoUploadImage Error = %d");
+        DeleteThumbnail(thumbnailMade, thumbnail);
+    }
+
+    // The file's thumbnail, or the file itself when none can be made.
+    std::wstring ThumbnailOf(ISMRUploadFile* file, const wchar_t* failureFormat, HRESULT& made) {
+        std::wstring thumbnail;
+        made = m_ctrl.CreateThumbnailImage(file->GetFilePath(), thumbnail);
+        if (FAILED(made)) {
+            LogWrite(LOG_ERROR, failureFormat, static_cast<unsigned>(made));
+            thumbnail = file->GetFilePath();
+        }
+        return thumbnail;
+    }
+
+    // Ends the file with a step's service result, logging a failure.
+    static void FinishStep(ISMRUploadFile* file, int result, const wchar_t* failureFormat) {
+        if (IsServiceSuccess(result)) {
+            Finish(file, S_OK);
+            return;
+        }
+        LogWrite(LOG_ERROR, failureFormat, result);
+        Finish(file, MakeServiceHResult(result));
+    }
+
+    CMeishiServiceCtrl& m_ctrl;
+    CMeishiUpload& m_upload;
+    const SettingItem& m_item;
+    ISMRUploadFileList* m_list;
+    CardSyncIds& m_syncIds;
+    const bool m_pairing;
+    MeishiRecord m_record;
+    std::string m_ocrText;
+};
+
 }  // namespace
+
+const std::string* CardSyncIds::Find(ISMRUploadFile* front) const {
+    const auto it = m_ids.find(front);
+    return it == m_ids.end() ? nullptr : &it->second;
+}
+
+void CardSyncIds::Keep(ISMRUploadFile* front, const std::string& syncId) { m_ids[front] = syncId; }
+
+void CardSyncIds::Forget(ISMRUploadFile* front) { m_ids.erase(front); }
 
 // A run that stops on a failure deletes only what is already in the card
 // database: the files sent. Unsent scans and the list file stay for the
@@ -111,11 +273,14 @@ HRESULT CMeishiServiceCtrl::Execute(const GUID& jobId, const wchar_t* listFilePa
             return LogFailure(L"Execute GetItem", hr);
         }
 
+        // Sync IDs of the cards this run registered, or tried to: a retry sends
+        // backs and lost registrations to the card they belong to.
+        CardSyncIds syncIds;
         for (;;) {
             StartStatusDlg(parent);
             StatusDlgScope statusDlg(*this);
             SetStatusText(FormatString(255, L"%s へ接続中...", L"サービス").c_str(), 0);
-            hr = UploadFiles(parent, item, list.get());
+            hr = UploadFiles(parent, item, list.get(), syncIds);
             if (FAILED(hr)) LogWrite(LOG_ERROR, L"UploadFiles Error = %08X", static_cast<unsigned>(hr));
             ::Sleep(200);
             statusDlg.End();
@@ -168,8 +333,16 @@ HRESULT CMeishiServiceCtrl::Execute(const GUID& jobId, const wchar_t* listFilePa
 }
 
 HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUploadFileList* list) {
-    (void)parent;  // the logon dialog has no owner, as the settings dialog of a retry
     return TessaranGuard([&]() -> HRESULT {
+        CardSyncIds syncIds;
+        return UploadFiles(parent, item, list, syncIds);
+    });
+}
+
+HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUploadFileList* list,
+                                        CardSyncIds& syncIds) {
+    (void)parent;  // the logon dialog has no owner, as the settings dialog of a retry
+    const HRESULT hr = TessaranGuard([&]() -> HRESULT {
         LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::UploadFiles start");
         if (!list) return LogFailure(L"UploadFiles list", E_POINTER);
 
@@ -178,13 +351,10 @@ HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUplo
             std::wstring mailAddress = item.GetMailAddress();
             std::wstring appToken = item.GetAppToken();
             const HRESULT logon = Dialogs().RunLogonDialog(mailAddress, appToken);
-            if (FAILED(logon)) {
-                // A dialog that never appeared is no cancel: the files carry its failure.
-                MarkEveryFile(list, logon);
-                return LogFailure(L"Dlg.DoModal()", logon);
-            }
+            // A dialog that never appeared is no cancel: the files carry its
+            // failure (the pass's end gives it to every file not yet sent).
+            if (FAILED(logon)) return LogFailure(L"Dlg.DoModal()", logon);
             if (logon != S_OK) {
-                MarkEveryFile(list, kCancelled);
                 return LogFailure(L"IDCANCEL == Dlg.DoModal()", kCancelled);
             }
             item.SetMailAddress(mailAddress);
@@ -197,134 +367,20 @@ HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUplo
 
         int result = upload.ServerLogin(config.cardService.host.c_str(), item.GetMailAddress().c_str(),
                                         item.GetAppToken().c_str(), config.cardService.port);
-        if (!IsServiceSuccess(result)) {
-            const HRESULT hr = MakeServiceHResult(result);
-            MarkEveryFile(list, hr);
-            return LogFailure(L"Upload.ServerLogin", hr);
-        }
+        if (!IsServiceSuccess(result)) return LogFailure(L"Upload.ServerLogin", MakeServiceHResult(result));
         result = upload.m_HttpOCR.Init_HttpOCR(kServiceAgent, config.ocrService.host.c_str(), config.ocrService.port);
         if (!IsServiceSuccess(result)) {
-            const HRESULT hr = MakeServiceHResult(result);
-            MarkEveryFile(list, hr);
             upload.ServerLogout();
-            return LogFailure(L"Upload.m_HttpOCR.Init_HttpOCR Error", hr);
+            return LogFailure(L"Upload.m_HttpOCR.Init_HttpOCR Error", MakeServiceHResult(result));
         }
         result = upload.m_HttpOCR.Login(0);
         if (!IsServiceSuccess(result)) {
-            const HRESULT hr = MakeServiceHResult(result);
-            MarkEveryFile(list, hr);
             upload.ServerLogout();
-            return LogFailure(L"Upload.m_HttpOCR.Login Error", hr);
+            return LogFailure(L"Upload.m_HttpOCR.Login Error", MakeServiceHResult(result));
         }
 
-        const bool pairing = item.GetEvenNumberImageToBackPage() == 1;
-        MeishiRecord record;
-        std::string ocrText;
-        std::string syncId;
-        INT_PTR i = 0;
-        while (i < list->GetCount()) {
-            const int count = static_cast<int>(list->GetCount());
-            ISMRUploadFile* front = list->GetAt(i);
-            if (!front || front->GetStatus() == UPLOAD_FILE_FINISHED) {
-                ++i;
-                continue;
-            }
-            if (IsCancelRequested()) {
-                front->SetStatus(UPLOAD_FILE_FINISHED);
-                front->SetResult(kCancelled);
-                ++i;
-                continue;
-            }
-            SetUploadProgress(count, static_cast<int>(i));
-            front->SetStatus(UPLOAD_FILE_SENDING);
-
-            // A card's back takes the front's failure: it is never read on its own.
-            auto failFront = [&](int code) {
-                front->SetStatus(UPLOAD_FILE_FINISHED);
-                front->SetResult(MakeServiceHResult(code));
-                if (!pairing) {
-                    ++i;
-                    return;
-                }
-                SetUploadProgress(count, static_cast<int>(i + 1));
-                if (i + 1 < list->GetCount()) {
-                    if (ISMRUploadFile* back = list->GetAt(i + 1)) {
-                        if (back->GetStatus() != UPLOAD_FILE_FINISHED) {
-                            back->SetResult(front->GetResult());
-                            back->SetStatus(UPLOAD_FILE_FINISHED);
-                        }
-                    }
-                }
-                i += 2;
-            };
-
-            const int page = static_cast<int>(i) + 1;
-            const int language = (page % 2 == 1 || pairing) ? item.GetOCRLangID() : item.GetOCRLangBackID();
-            result = upload.m_HttpOCR.Post_cardocr(front->GetFilePath(), &ocrText, language);
-            if (!IsServiceSuccess(result)) {
-                LogWrite(LOG_ERROR, L"Upload.m_HttpOCR.Post_cardocr Error = %d", result);
-                failFront(result);
-                continue;
-            }
-
-            ZeroMemory(&record, sizeof(record));
-            CMeishiUpload::ParseOcrResult(ocrText.c_str(), record);
-
-            result = upload.m_Http.Get_m_newsyncid(&syncId);
-            if (!IsServiceSuccess(result)) {
-                LogWrite(LOG_ERROR, L"Upload.m_Http.Get_m_newsyncid Error = %d", result);
-                failFront(result);
-                continue;
-            }
-
-            std::wstring thumbnail;
-            const HRESULT thumbnailMade = CreateThumbnailImage(front->GetFilePath(), thumbnail);
-            if (FAILED(thumbnailMade)) {
-                LogWrite(LOG_ERROR, L"CreateThumbnailImage Error = %08X", static_cast<unsigned>(thumbnailMade));
-                thumbnail = front->GetFilePath();
-            }
-            result = upload.DoUploadMeishi(syncId.c_str(), front->GetFilePath(), thumbnail.c_str(), record);
-            if (IsServiceSuccess(result)) {
-                front->SetResult(S_OK);
-            } else {
-                LogWrite(LOG_ERROR, L"Upload.DoUploadMeishi Error = %d", result);
-                front->SetResult(MakeServiceHResult(result));
-            }
-            front->SetStatus(UPLOAD_FILE_FINISHED);
-            DeleteThumbnail(thumbnailMade, thumbnail);
-
-            if (!pairing) {
-                ++i;
-                continue;
-            }
-            SetUploadProgress(count, static_cast<int>(i + 1));
-            ISMRUploadFile* back = i + 1 < list->GetCount() ? list->GetAt(i + 1) : nullptr;
-            // A file finished in an earlier pass (a card of its own that was
-            // sent) is never attached to another card.
-            if (back && back->GetStatus() != UPLOAD_FILE_FINISHED) {
-                if (front->GetResult() != S_OK) {
-                    back->SetResult(front->GetResult());
-                } else {
-                    std::wstring backThumbnail;
-                    const HRESULT backThumbnailMade = CreateThumbnailImage(back->GetFilePath(), backThumbnail);
-                    if (FAILED(backThumbnailMade)) {
-                        LogWrite(LOG_ERROR, L"CreateThumbnailImage Back Error = %08X",
-                                 static_cast<unsigned>(backThumbnailMade));
-                        backThumbnail = back->GetFilePath();
-                    }
-                    result = upload.DoUploadImage(syncId.c_str(), back->GetFilePath(), backThumbnail.c_str());
-                    if (IsServiceSuccess(result)) {
-                        back->SetResult(S_OK);
-                    } else {
-                        LogWrite(LOG_ERROR, L"Upload.DoUploadImage Error = %d", result);
-                        back->SetResult(MakeServiceHResult(result));
-                    }
-                    DeleteThumbnail(backThumbnailMade, backThumbnail);
-                }
-                back->SetStatus(UPLOAD_FILE_FINISHED);
-            }
-            i += 2;
-        }
+        CardSender sender(*this, upload, item, list, syncIds);
+        for (INT_PTR index = 0; index < list->GetCount();) index += sender.SendCard(index);
 
         const int count = static_cast<int>(list->GetCount());
         SetUploadProgress(count, count);
@@ -336,6 +392,10 @@ HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUplo
         LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::UploadFiles end");
         return S_OK;
     });
+    // Whatever ended the pass early (a refused or cancelled logon, an internal
+    // failure half-way), the files it did not finish carry that failure.
+    if (FAILED(hr) && list) FinishPendingFiles(list, hr);
+    return hr;
 }
 
 HRESULT CMeishiServiceCtrl::DeleteTargetFiles(VARIANT_BOOL deleteFiles, ISMRUploadFileList* list,

@@ -185,6 +185,22 @@ TEST(LocalSave, SameNamesAreKeptSideBySide) {
               tessaran_test::ReadFileBytes(other / L"card.jpg"));
 }
 
+// A source that cannot be copied fails the save, but only after every other
+// failed file has been rescued; the next save would otherwise stop there too.
+TEST(LocalSave, AFileThatCannotBeCopiedKeepsNoOtherFromBeingSaved) {
+    SaveFixture f;
+    ComPtr<ISMRUploadFileList> list = MakeList(
+        f.scans.path(), {{L"1.jpg", kCancelled}, {L"2.jpg", kCancelled}, {L"3.jpg", S_OK}, {L"4.jpg", kCancelled}});
+    ::DeleteFileW((f.scans / L"1.jpg").c_str());
+    ::DeleteFileW((f.scans / L"2.jpg").c_str());
+    f.dialogs.folders.push_back(f.target.path());
+    tessaran_test::LogCapture log;
+    EXPECT_EQ(f.ctrl.SaveToLocalFolder(nullptr, list.get()), static_cast<HRESULT>(0x80070002));
+    EXPECT_EQ(Entries(f.target / (kCardFolder + L"001")), std::vector<std::wstring>{L"4.jpg"});
+    EXPECT_EQ(log.Count(L"CopyFile: error = 80070002"), 2);
+    EXPECT_EQ(log.Count(L"CMeishiServiceCtrl::SaveToLocalFolder end"), 0);
+}
+
 TEST(DeleteTargetFiles, DeletesEveryListedFileAndTheListOnlyWhenAsked) {
     ScratchDir scans(L"del");
     ComPtr<ISMRUploadFileList> list =

@@ -175,16 +175,20 @@ TEST(UploadFileObjects, IndicesOutsideTheListThrowInvalidArgument) {
 }
 
 TEST(UploadListFile, LinesBecomeFilesInOrder) {
-    const ListResult r = ReadList(Utf16(L"\xFEFF" L"C:\\scan\\a.jpg\r\nC:\\scan\\sub\\b.png\r\nc.bmp\r\n"));
+    const std::vector<std::wstring> paths = {L"C:\\scan\\a.jpg", L"C:\\scan\\sub\\b.png", L"\\\\server\\share\\c.bmp",
+                                             L"d:/e.jpg"};
+    std::wstring text = L"\xFEFF";
+    for (const std::wstring& path : paths) text += path + L"\r\n";
+    const ListResult r = ReadList(Utf16(text));
     ASSERT_EQ(r.hr, S_OK);
-    EXPECT_EQ(r.paths, (std::vector<std::wstring>{L"C:\\scan\\a.jpg", L"C:\\scan\\sub\\b.png", L"c.bmp"}));
-    EXPECT_EQ(r.names, (std::vector<std::wstring>{L"a.jpg", L"b.png", L"c.bmp"}));
+    EXPECT_EQ(r.paths, paths);
+    EXPECT_EQ(r.names, (std::vector<std::wstring>{L"a.jpg", L"b.png", L"c.bmp", L"e.jpg"}));
 }
 
 TEST(UploadListFile, EmptyLineGivesAnEmptyPathAndNoTrimming) {
-    const ListResult r = ReadList(Utf16(L"\xFEFF\r\n C:\\x y.jpg \r\n"));
+    const ListResult r = ReadList(Utf16(L"\xFEFF\r\nC:\\x y.jpg \r\n"));
     ASSERT_EQ(r.hr, S_OK);
-    EXPECT_EQ(r.paths, (std::vector<std::wstring>{L"", L" C:\\x y.jpg "}));
+    EXPECT_EQ(r.paths, (std::vector<std::wstring>{L"", L"C:\\x y.jpg "}));
 }
 
 TEST(UploadListFile, EmptyFilesGiveEmptyLists) {
@@ -200,6 +204,7 @@ TEST(UploadListFile, MissingFileIsNotFound) {
     ComPtr<ISMRUploadFileList> list(new CSMRUploadFileList);
     EXPECT_EQ(ctrl.CreateUploadFileList(L"C:\\no\\such\\list.lst", list.get()), static_cast<HRESULT>(0x80070002));
     EXPECT_EQ(ctrl.CreateUploadFileList(nullptr, list.get()), static_cast<HRESULT>(0x80070002));
+    EXPECT_EQ(ctrl.CreateUploadFileList(L"", list.get()), static_cast<HRESULT>(0x80070002));
     EXPECT_TRUE(list->IsEmpty());
 }
 
@@ -228,6 +233,17 @@ TEST(UploadListFile, MalformedListsAreRefusedWhole) {
     EXPECT_EQ(ReadList("\xFF").hr, kInvalidData);
     EXPECT_EQ(ReadList(Utf16(L"\xFEFF" L"C:\\a.jpg\n")).hr, kInvalidData);  // LF without CR
     EXPECT_EQ(ReadList(Utf16(std::wstring(L"\xFEFF" L"C:\\a.jpg") + L'\0' + L"x\r\n")).hr, kInvalidData);
+    EXPECT_EQ(ReadList(Utf16(L"\xFEFF" L"C:\\a.jpg\r\r\n")).hr, kInvalidData);  // CR CR LF
+    EXPECT_EQ(ReadList(Utf16(L"\xFEFF\xFEFF" L"C:\\a.jpg\r\n")).hr, kInvalidData);
+    EXPECT_EQ(ReadList(Utf16(L"\xFEFF" + good + L"\xFEFF" L"C:\\b.jpg\r\n")).hr, kInvalidData);
+    // Relative lines would name files in whatever folder the host is in.
+    for (const wchar_t* relative : {L"a.jpg", L" C:\\a.jpg", L"scan\\a.jpg", L"\\scan\\a.jpg", L"C:a.jpg",
+                                    L"..\\a.jpg", L"\\\\server", L"\\\\server\\", L"\\\\.\\C:\\a.jpg",
+                                    L"\\\\?\\C:\\a.jpg"}) {
+        const ListResult r = ReadList(Utf16(L"\xFEFF" + good + relative + L"\r\n"));
+        EXPECT_EQ(r.hr, kInvalidData) << tessaran_test::ToUtf8(relative);
+        EXPECT_TRUE(r.paths.empty());
+    }
 
     const std::wstring tooLong = L"C:\\" + std::wstring(254, L'p') + L".jpg";  // 261 characters
     const ListResult longLine = ReadList(Utf16(L"\xFEFF" + good + tooLong + L"\r\n"));

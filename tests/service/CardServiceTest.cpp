@@ -262,6 +262,11 @@ TEST_F(CardService, BackImagesGoToTheirCard) {
     EXPECT_EQ(client.Post_m_card_backimage(syncId.c_str(), nullptr, L"b"), -3);
     EXPECT_EQ(client.Post_m_card_backimage(syncId.c_str(), L"a", nullptr), -3);
     EXPECT_EQ(client.Post_m_card_backimage("../m_card", L"a", L"b"), -3);
+    // A picture that cannot be read is never left out of the request: no request.
+    const std::wstring gone = dir / L"gone.jpg";
+    EXPECT_EQ(client.Post_m_card_backimage(syncId.c_str(), gone.c_str(), (dir / L"bt.jpg").c_str()), -3);
+    EXPECT_EQ(client.Post_m_card_backimage(syncId.c_str(), (dir / L"b.jpg").c_str(), gone.c_str()), -3);
+    EXPECT_EQ(client.Post_m_card(AwkwardCard(syncId), gone.c_str(), (dir / L"f.jpg").c_str()), -3);
 
     const std::vector<JournalEntry> journal = standin.Journal();
     ASSERT_EQ(journal.size(), 5u);

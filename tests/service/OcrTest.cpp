@@ -84,14 +84,15 @@ TEST_F(Ocr, RefusalsGiveMinus121WithoutLogonOrResend) {
         EXPECT_EQ(client.Post_cardocr(image.c_str(), &response, 1), -121) << status;
         EXPECT_EQ(response, "") << status;
     }
-    // A missing image leaves its part out; the service refuses the rest.
-    std::string response;
-    EXPECT_EQ(client.Post_cardocr((dir / L"gone.jpg").c_str(), &response, 1), -121);
+    // A missing image or a folder in its place: nothing is sent for it.
+    std::string response = "old";
+    EXPECT_EQ(client.Post_cardocr((dir / L"gone.jpg").c_str(), &response, 1), -3);
+    EXPECT_EQ(response, "");
+    EXPECT_EQ(client.Post_cardocr(folder.c_str(), &response, 1), -3);
+    EXPECT_EQ(client.Post_cardocr(L"", &response, 1), -3);
     const std::vector<JournalEntry> journal = standin.Journal();
-    ASSERT_EQ(journal.size(), 5u);
+    ASSERT_EQ(journal.size(), 4u);
     for (const JournalEntry& entry : journal) EXPECT_EQ(entry.path, "/CardOCR/cardocr");
-    EXPECT_EQ(journal[4].body, ExpectedBody("1", ""));
-    EXPECT_EQ(journal[4].status, 400);
 }
 
 TEST_F(Ocr, EmptyOversizedAndMissingArguments) {
@@ -111,15 +112,21 @@ TEST_F(Ocr, EmptyOversizedAndMissingArguments) {
     EXPECT_EQ(client.Post_cardocr(image.c_str(), &response, 1), 0);
     EXPECT_EQ(response, "{\"firstName\":\"Malformed\",\"company\":\"cut off");
 
+    // The real answer, cut off by a closed connection: no half-read card.
+    standin.QueueFault(Fault("/CardOCR/cardocr", "cut"));
+    response = "old";
+    EXPECT_EQ(client.Post_cardocr(image.c_str(), &response, 1), -102);
+    EXPECT_EQ(response, "");
+
     response = "kept";
     EXPECT_EQ(client.Post_cardocr(nullptr, &response, 1), -3);
     EXPECT_EQ(response, "kept");
     EXPECT_EQ(client.Post_cardocr(image.c_str(), nullptr, 1), -3);
-    EXPECT_EQ(standin.Journal().size(), 3u);
+    EXPECT_EQ(standin.Journal().size(), 4u);
 
     EXPECT_EQ(client.Logout(), 0);
     EXPECT_FALSE(client.IsOpen());
     EXPECT_EQ(client.Post_cardocr(image.c_str(), &response, 1), -1);
     EXPECT_EQ(response, "");
-    EXPECT_EQ(standin.Journal().size(), 3u);
+    EXPECT_EQ(standin.Journal().size(), 4u);
 }

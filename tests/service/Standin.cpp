@@ -121,6 +121,10 @@ void Standin::QueueFault(const picojson::object& fault) {
 
 void Standin::ExpireSessions() { Control(L"POST", L"/_control/expire_sessions", "{}"); }
 
+void Standin::SetOneSessionPerAccount(bool on) {
+    Control(L"POST", L"/_control/options", on ? "{\"one_session\": true}" : "{\"one_session\": false}");
+}
+
 std::vector<JournalEntry> Standin::Journal() {
     std::vector<JournalEntry> entries;
     const picojson::value listing = Control(L"GET", L"/_control/journal");

@@ -46,6 +46,8 @@ public:
     void AddAccount(const std::string& mail, const std::string& token, int limit = 100);
     void QueueFault(const picojson::object& fault);
     void ExpireSessions();
+    // Each logon ends the account's other sessions (until the next Reset).
+    void SetOneSessionPerAccount(bool on);
     std::vector<JournalEntry> Journal();
     picojson::array Cards();
     picojson::array OcrRequests();

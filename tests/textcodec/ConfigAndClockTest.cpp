@@ -74,10 +74,12 @@ TEST(Clock, SetAdvanceAndFormat) {
 
 TEST(SyncId, OnlyShortPrintableIdsWithoutPathOrJsonMeaning) {
     EXPECT_TRUE(IsSafeSyncId("abc-123_XYZ.~", 13));
+    EXPECT_TRUE(IsSafeSyncId("...", 3));
     EXPECT_TRUE(IsSafeSyncId("123456789012345678901234", 24));
     EXPECT_FALSE(IsSafeSyncId("1234567890123456789012345", 25));
     EXPECT_FALSE(IsSafeSyncId("", 0));
-    for (const char* bad : {"a\"b", "a\\b", "a/b", "a?b", "a#b", "a%b", "a&b", "a b", "a\x7F", "a\x01", "\xC3\xA9"}) {
+    for (const char* bad : {"a\"b", "a\\b", "a/b", "a?b", "a#b", "a%b", "a&b", "a b", "a\x7F", "a\x01", "\xC3\xA9",
+                            "a;b", "a=b", ".", ".."}) {
         EXPECT_FALSE(IsSafeSyncId(bad, strlen(bad))) << bad;
     }
 }

@@ -82,9 +82,11 @@ TEST(DecodeUtf8, SkipsOverlongFormsAndStrayBytes) {
     ASSERT_EQ(DecodeUtf8("\xC3\xA9\xE3\x81\x82", out, 8), 3);
     EXPECT_EQ(out[0], 0x00E9);
     EXPECT_EQ(out[1], 0x3042);
-    // Encoded surrogates pass as they are.
-    ASSERT_EQ(DecodeUtf8("\xED\xA0\x80", out, 8), 2);
-    EXPECT_EQ(out[0], 0xD800);
+    // Encoded surrogates, and code points past U+10FFFF, are no characters.
+    ASSERT_EQ(DecodeUtf8("a\xED\xA0\x80" "b\xED\xBF\xBF\xF4\x90\x80\x80", out, 8), 3);
+    EXPECT_EQ(std::wstring(out), L"ab");
+    ASSERT_EQ(DecodeUtf8("\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF", out, 8), 5);
+    EXPECT_EQ(std::wstring(out), L"\xD7FF\xE000\xDBFF\xDFFF");
 }
 
 TEST(DecodeUtf8, NeverReadsPastTheTerminator) {

@@ -168,10 +168,20 @@ TEST(ParseOcrResult, OrderFieldsAreResetForAnObject) {
     EXPECT_TRUE(SameBytes(record, Cleared()));
 }
 
+// Objects nested ten thousand deep used to overrun the stack of the host's
+// thread. Too deep an answer is not read at all: the card keeps its defaults.
 TEST(ParseOcrResult, DeepNestingDoesNotExhaustTheStack) {
-    const std::string deep = "{\"lastName\":\"x\",\"a\":" + std::string(200000, '[');
-    EXPECT_STREQ(Parsed(deep).lname, L"x");
-    EXPECT_STREQ(Parsed(std::string(200000, '[')).lname, L"");
+    std::string objects;
+    for (int i = 0; i < 10000; ++i) objects += "{\"a\":";
+    objects += "1" + std::string(10000, '}');
+    for (const std::string& deep : {"{\"lastName\":\"x\",\"a\":" + objects + "}",
+                                    "{\"lastName\":\"x\",\"a\":" + std::string(200000, '['),
+                                    std::string(200000, '[')}) {
+        EXPECT_TRUE(SameBytes(Parsed(deep), Cleared()));
+    }
+    // Within the limit, brackets inside strings do not count.
+    std::string nested = "{\"lastName\":\"[[{{\\\"\",\"a\":" + std::string(31, '[') + std::string(31, ']') + "}";
+    EXPECT_STREQ(Parsed(nested).lname, L"[[{{\"");
 }
 
 TEST(DoUploadMeishi, SetsTheValuesOfANewCard) {

@@ -73,6 +73,10 @@ bool StandinControl::QueueFault(const std::string& faultJson) {
     return Request(L"POST", L"/_control/faults", faultJson).is<picojson::object>();
 }
 
+bool StandinControl::ClearFaults() {
+    return Request(L"DELETE", L"/_control/faults").is<picojson::object>();
+}
+
 namespace {
 picojson::array ArrayOf(const picojson::value& value, const char* key) {
     const picojson::value& member = Member(value, key);

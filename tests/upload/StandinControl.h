@@ -26,6 +26,8 @@ public:
     bool AddAccount(const std::string& mail, const std::string& token, int limit = 100);
     // {"path_prefix": prefix, "status": status, "count": count} or any fault object.
     bool QueueFault(const std::string& faultJson);
+    // Drops the faults still waiting.
+    bool ClearFaults();
 
     picojson::array Cards() const;
     picojson::array OcrRequests() const;

@@ -2,9 +2,11 @@
 // every dialog.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
+#include "AllocationLimit.h"
 #include "StandinControl.h"
 #include "common/LogCapture.h"
 #include "common/ScriptedDialogs.h"
@@ -29,6 +31,7 @@ constexpr HRESULT kCancelled = static_cast<HRESULT>(0x800704C7);
 const HRESULT kLogon401 = MakeServiceHResult(401);
 const HRESULT kStatus500 = MakeServiceHResult(500);
 const HRESULT kOcrFailed = MakeServiceHResult(-121);
+const HRESULT kUnreadable = MakeServiceHResult(-3);
 
 std::wstring Wide(const std::string& text) { return tessaran_test::FromUtf8(text); }
 
@@ -157,6 +160,27 @@ protected:
             for (const auto& row : dialogs.resultShown[shown]) names.push_back(row.name);
         }
         return names;
+    }
+
+    // card2's registration is refused; then reading card3's answer runs out
+    // of memory, which ends the pass before card4.
+    HRESULT RunFailingHalfWay() {
+        picojson::object huge;
+        huge["path_prefix"] = picojson::value("/CardOCR/cardocr");
+        huge["action"] = picojson::value("malformed");
+        std::string answer = "{\"lastName\":\"card3\",\"n\":[";
+        for (int i = 0; i < 1500000; ++i) answer += "1,";
+        answer += "1]}";
+        huge["body"] = picojson::value(answer);
+        const std::string hugeFault = picojson::value(huge).serialize();
+        dialogs.cancelScript = [this, hugeFault](int query) {
+            if (query == 2) standin.QueueFault(Fault("/service/m_card/", 500));
+            if (query == 3) standin.QueueFault(hugeFault);
+            return FALSE;
+        };
+        // The answer is 3 MB; its array of numbers needs 8 MB and more.
+        const upload_test::AllocationLimit limit(8u << 20);
+        return Run(VARIANT_TRUE);
     }
 
     std::string SettingsFileBytes() {
@@ -345,6 +369,24 @@ TEST_F(UploadRun, FailedOcrOfAFrontFailsItsBackAndFinishGivesUpEverything) {
     EXPECT_FALSE(tessaran_test::FileExists(listFile));
 }
 
+// A line naming a scan that is gone, or no file at all, fails before any
+// request: sent without its image, the service could have accepted it.
+TEST_F(UploadRun, AScanThatIsGoneFailsWithMinus3AndNothingIsSentForIt) {
+    StoreJob();
+    MakeScans(2);
+    scans.insert(scans.begin() + 1, Scan{folder / L"gone.jpg", "gone", 0, 0});
+    scans.push_back(Scan{L"", "", 0, 0});  // an empty line
+    WriteList();
+    ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
+    ASSERT_EQ(ResultNames(0), (std::vector<std::wstring>{L"gone.jpg", L""}));
+    for (const auto& row : dialogs.resultShown[0]) EXPECT_EQ(row.result, kUnreadable);
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.m_HttpOCR.Post_cardocr Error = -3"));
+    EXPECT_EQ(Requests("POST", "/CardOCR/cardocr"), 2);
+    EXPECT_EQ(OcrLog(), (std::vector<std::pair<std::string, std::string>>{{"card1.jpg", "1"}, {"card2.jpg", "1"}}));
+    EXPECT_EQ(CardsByName().size(), 2u);
+    for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path)) << scan.name;  // Finish
+}
+
 TEST_F(UploadRun, FailedSyncIdOrRegistrationFailsOnlyThatCard) {
     StoreJob();
     MakeScans(3);
@@ -367,7 +409,11 @@ TEST_F(UploadRun, FailedSyncIdOrRegistrationFailsOnlyThatCard) {
     EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.DoUploadMeishi Error = 412"));
 }
 
-TEST_F(UploadRun, RetryTreatsAFailedBackAsTheNextCard) {
+// The example of the fault report: card 1 registers but its back fails, the
+// reading of card 3 fails and takes card 4 with it. The retry keeps every file
+// in its role: card 2 goes to card 1's sync ID, card 3 is read again (with the
+// language the retry chose) and card 4 becomes its back. No back is ever read.
+TEST_F(UploadRun, RetryKeepsEveryFileInItsRoleOfFrontOrBack) {
     job.SetEvenNumberImageToBackPage(1);
     job.SetOCRLangID(1);
     StoreJob();
@@ -382,32 +428,32 @@ TEST_F(UploadRun, RetryTreatsAFailedBackAsTheNextCard) {
     dialogs.settingsOk = true;
     dialogs.settingsEdit = [](SettingItem& item) { item.SetOCRLangID(2); };
 
-    ASSERT_EQ(Run(), S_OK);
+    ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
     ASSERT_EQ(dialogs.resultShown.size(), 1u);
     EXPECT_EQ(ResultNames(0), (std::vector<std::wstring>{L"card2.jpg", L"card3.jpg", L"card4.jpg"}));
     EXPECT_EQ(dialogs.resultShown[0][0].result, kStatus500);
     EXPECT_EQ(dialogs.resultShown[0][1].result, kOcrFailed);
+    EXPECT_EQ(dialogs.resultShown[0][2].result, kOcrFailed);
     EXPECT_EQ(dialogs.settingsAsked, 1);
     EXPECT_TRUE(dialogs.settingsSendingMode);
     EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.DoUploadImage Error = 500"));
 
-    // Second pass: card2 is read as a front with the front language and gets
-    // card3 as its back; card4 is a card of its own. (The refused reading of
-    // card3 is only in the journal.)
-    EXPECT_EQ(OcrLog(), (std::vector<std::pair<std::string, std::string>>{
-                            {"card1.jpg", "1"}, {"card2.jpg", "2"}, {"card4.jpg", "2"}}));
-    EXPECT_EQ(Requests("POST", "/CardOCR/cardocr"), 4);
+    // Only fronts are read; the refused reading of card3 is only in the journal.
+    EXPECT_EQ(OcrLog(), (std::vector<std::pair<std::string, std::string>>{{"card1.jpg", "1"}, {"card3.jpg", "2"}}));
+    EXPECT_EQ(Requests("POST", "/CardOCR/cardocr"), 3);
+    EXPECT_EQ(Requests("GET", "/service/m_newsyncid/"), 2);
     auto cards = CardsByName();
-    ASSERT_EQ(cards.size(), 3u);
-    EXPECT_TRUE(Member(cards["card1"], "back").is<picojson::null>());
-    EXPECT_EQ(Number(Member(cards["card2"], "back"), "width"), scans[2].width);
-    EXPECT_TRUE(Member(cards["card4"], "back").is<picojson::null>());
+    ASSERT_EQ(cards.size(), 2u);
+    EXPECT_EQ(Number(Member(cards["card1"], "back"), "width"), scans[1].width);
+    EXPECT_EQ(Number(Member(cards["card3"], "back"), "width"), scans[3].width);
+    EXPECT_EQ(Number(cards["card1"], "back_uploads"), 1);
     ExpectOneReportPerStoredImage();
+    for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
 }
 
-// A card sent in an earlier pass is finished; attaching it as the back of the
-// card before it would register its picture a second time, on another card.
-TEST_F(UploadRun, RetryNeverAttachesAFinishedCardAsABack) {
+// A retried back goes to its own card; the cards finished in the first pass
+// are never touched again, let alone attached to another card.
+TEST_F(UploadRun, ARetriedBackGoesToItsOwnCardAndFinishedCardsStayAsTheyAre) {
     job.SetEvenNumberImageToBackPage(1);
     StoreJob();
     MakeScans(4);
@@ -417,11 +463,39 @@ TEST_F(UploadRun, RetryNeverAttachesAFinishedCardAsABack) {
 
     ASSERT_EQ(Run(), S_OK);
     EXPECT_EQ(ResultNames(0), std::vector<std::wstring>{L"card2.jpg"});
+    EXPECT_EQ(OcrLog().size(), 2u);  // card1 and card3, in the first pass
     auto cards = CardsByName();
-    ASSERT_EQ(cards.size(), 3u);
-    EXPECT_TRUE(Member(cards["card2"], "back").is<picojson::null>());
+    ASSERT_EQ(cards.size(), 2u);
+    EXPECT_EQ(Number(Member(cards["card1"], "back"), "width"), scans[1].width);
     EXPECT_EQ(Number(Member(cards["card3"], "back"), "width"), scans[3].width);
-    EXPECT_EQ(Requests("POST", "/service/m_card/backimage/"), 2);  // the failed one and card4
+    EXPECT_EQ(Number(cards["card3"], "back_uploads"), 1);
+    EXPECT_EQ(Requests("POST", "/service/m_card/backimage/"), 3);  // the failed one, card4, card2 again
+}
+
+// A registration whose answer never came may have been stored. The retry sends
+// it with the sync ID it already has, so the service replaces the card rather
+// than keep a second one against the account's limit.
+TEST_F(UploadRun, ALostRegistrationAnswerIsResentWithItsOwnSyncId) {
+    StoreJob();
+    MakeScans(1);
+    // Stored, then silence; enough of them for any resend the connection makes.
+    ASSERT_TRUE(standin.QueueFault(R"({"path_prefix":"/service/m_card/","action":"lose","count":3})"));
+    dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
+    dialogs.settingsOk = true;
+    dialogs.settingsEdit = [this](SettingItem&) { ASSERT_TRUE(standin.ClearFaults()); };
+
+    ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
+    ASSERT_EQ(ResultNames(0), std::vector<std::wstring>{L"card1.jpg"});
+    // Windows fails the send (-101); Wine's WinINet reads status 0 (-121).
+    const HRESULT lost = dialogs.resultShown[0][0].result;
+    EXPECT_TRUE(lost == MakeServiceHResult(-101) || lost == MakeServiceHResult(-121)) << std::hex << lost;
+
+    EXPECT_EQ(Requests("GET", "/service/m_newsyncid/"), 1);
+    const picojson::array cards = standin.Cards();
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_GE(Number(cards[0], "registrations"), 2);
+    EXPECT_EQ(standin.MlogReports().size(), 1u);
+    EXPECT_FALSE(tessaran_test::FileExists(scans[0].path));
 }
 
 // One card's answer that the parser cannot hold (a number beyond a double)
@@ -463,7 +537,9 @@ TEST_F(UploadRun, RefusedLogonFailsEveryFileWithThe401Message) {
     EXPECT_TRUE(log.Has(LOG_ERROR, L"UploadFiles Error = 80EF0579"));
 }
 
-TEST_F(UploadRun, RefusedLogonOfARetryMarksFinishedFilesToo) {
+// The cards sent before stay sent when the logon of a retry fails: marked as
+// failed, a further retry would register them a second time.
+TEST_F(UploadRun, ARefusedLogonOfARetryFailsOnlyTheUnsentFiles) {
     StoreJob();
     MakeScans(3);
     ASSERT_TRUE(standin.QueueFault(Fault("/service/m_card/", 500)));
@@ -474,14 +550,16 @@ TEST_F(UploadRun, RefusedLogonOfARetryMarksFinishedFilesToo) {
         item.SetAppToken(++edits == 1 ? L"wrong-token" : Wide(kToken));
     };
 
-    ASSERT_EQ(Run(), S_OK);
+    ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
     ASSERT_EQ(dialogs.resultShown.size(), 2u);
     EXPECT_EQ(ResultNames(0), std::vector<std::wstring>{L"card1.jpg"});
-    EXPECT_EQ(ResultNames(1), (std::vector<std::wstring>{L"card1.jpg", L"card2.jpg", L"card3.jpg"}));
-    for (const auto& row : dialogs.resultShown[1]) EXPECT_EQ(row.result, kLogon401);
-    // The third pass sends all three again.
-    EXPECT_EQ(standin.Cards().size(), 5u);
+    ASSERT_EQ(ResultNames(1), std::vector<std::wstring>{L"card1.jpg"});
+    EXPECT_EQ(dialogs.resultShown[1][0].result, kLogon401);
+    // The third pass sends card1 alone: every card once.
+    EXPECT_EQ(CardsByName().size(), 3u);
+    EXPECT_EQ(standin.Cards().size(), 3u);
     EXPECT_EQ(dialogs.statusStarts, 3);
+    for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
 }
 
 TEST_F(UploadRun, CancelledLogonDialogCancelsEveryFile) {
@@ -609,6 +687,73 @@ TEST_F(UploadRun, MalformedListFailsBeforeAnythingAndDeletesNothing) {
     for (const Scan& scan : scans) EXPECT_TRUE(tessaran_test::FileExists(scan.path));
     EXPECT_TRUE(standin.Journal().empty());
     EXPECT_EQ(dialogs.statusStarts, 0);
+}
+
+// An internal failure half-way through a pass: the scans it did not reach
+// carry that failure, so Save rescues them with the failed card.
+TEST_F(UploadRun, AFailureHalfWayThroughAPassLeavesEveryUnsentScanToSave) {
+    StoreJob();
+    MakeScans(4);
+    ScratchDir target(L"sav");
+    dialogs.resultChoices = {UPLOAD_RESULT_SAVE};
+    dialogs.folders = {target.path()};
+
+    ASSERT_EQ(RunFailingHalfWay(), S_OK);
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"UploadFiles Error = 8007000E"));
+    ASSERT_EQ(ResultNames(0), (std::vector<std::wstring>{L"card2.jpg", L"card3.jpg", L"card4.jpg"}));
+    EXPECT_EQ(dialogs.resultShown[0][0].result, kStatus500);
+    EXPECT_EQ(dialogs.resultShown[0][1].result, E_OUTOFMEMORY);
+    EXPECT_EQ(dialogs.resultShown[0][2].result, E_OUTOFMEMORY);
+    const std::wstring saved = target / L"名刺_001";
+    for (const Scan& scan : scans) {
+        const bool sent = CardsByName().count(scan.name) == 1;
+        EXPECT_NE(sent, tessaran_test::FileExists(saved + L"\\" + Wide(scan.name) + L".jpg")) << scan.name;
+        EXPECT_FALSE(tessaran_test::FileExists(scan.path)) << scan.name;
+    }
+    EXPECT_EQ(CardsByName().size(), 1u);
+}
+
+// The same failure, and Finish: every scan that is not in the card database
+// was listed to the user before Finish gave it up.
+TEST_F(UploadRun, AFailureHalfWayThroughAPassListsEveryUnsentScanBeforeFinish) {
+    StoreJob();
+    MakeScans(4);
+    dialogs.resultChoices = {UPLOAD_RESULT_FINISH};
+
+    ASSERT_EQ(RunFailingHalfWay(), S_OK);
+    ASSERT_EQ(dialogs.resultShown.size(), 1u);
+    const std::vector<std::wstring> listed = ResultNames(0);
+    for (const Scan& scan : scans) {
+        const bool sent = CardsByName().count(scan.name) == 1;
+        const bool shown = std::find(listed.begin(), listed.end(), Wide(scan.name) + L".jpg") != listed.end();
+        EXPECT_NE(sent, shown) << scan.name;
+    }
+    EXPECT_EQ(listed.size(), 3u);
+}
+
+// One failed scan that can no longer be copied fails the save; the others
+// are copied all the same, and nothing unsent is deleted.
+TEST_F(UploadRun, ASaveWithOneScanGoneStillSavesTheOthers) {
+    StoreJob();
+    MakeScans(3);
+    dialogs.cancelScript = [this](int query) {
+        if (query >= 2) standin.QueueFault(Fault("/service/m_card/", 500));
+        if (query == 3) ::DeleteFileW(scans[1].path.c_str());  // card2, already failed
+        return FALSE;
+    };
+    ScratchDir target(L"sav");
+    dialogs.resultChoices = {UPLOAD_RESULT_SAVE};
+    dialogs.folders = {target.path()};
+
+    EXPECT_EQ(Run(VARIANT_TRUE), static_cast<HRESULT>(0x80070002));
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Execute SaveToLocalFolder: error = 80070002"));
+    const std::wstring saved = target / L"名刺_001";
+    EXPECT_TRUE(tessaran_test::FileExists(saved + L"\\card3.jpg"));
+    EXPECT_FALSE(tessaran_test::FileExists(saved + L"\\card2.jpg"));
+    EXPECT_FALSE(tessaran_test::FileExists(scans[0].path));  // sent
+    EXPECT_TRUE(tessaran_test::FileExists(scans[2].path));   // unsent: stays
+    EXPECT_TRUE(tessaran_test::FileExists(listFile));
+    EXPECT_EQ(CardsByName().size(), 1u);
 }
 
 TEST_F(UploadRun, UnknownJobDeletesNothing) {

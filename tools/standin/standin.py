@@ -80,7 +80,12 @@ ADDRESS_KEYS = ("place", "zip", "country", "address1", "address2", "address3",
 DATETIME_RE = re.compile(r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.0$")
 DECIMAL_RE = re.compile(r"^-?\d+$")
 
-FAULT_ACTIONS = ("status", "drop", "reset", "malformed", "oversized", "cookie", "delay")
+FAULT_ACTIONS = ("status", "drop", "reset", "malformed", "oversized", "cookie", "delay", "cut",
+                 "lose")
+# Answers that never carry a body (RFC 9110): sending one would leave bytes
+# that the client reads as the start of its next answer.
+BODILESS_STATUSES = frozenset(list(range(100, 200)) + [204, 304])
+DEFAULT_OPTIONS = {"one_session": False}
 DEFAULT_MALFORMED = b'{"firstName":"Malformed","company":"cut off'
 
 
@@ -165,7 +170,7 @@ CREATE TABLE IF NOT EXISTS cards (
     sync_data_text TEXT NOT NULL, card_text TEXT NOT NULL,
     image BLOB, image_name TEXT, thumb BLOB, thumb_name TEXT,
     back BLOB, back_thumb BLOB, back_uploads INTEGER NOT NULL DEFAULT 0,
-    multipart TEXT NOT NULL);
+    multipart TEXT NOT NULL, registrations INTEGER NOT NULL DEFAULT 1);
 CREATE TABLE IF NOT EXISTS m_log (
     id INTEGER PRIMARY KEY AUTOINCREMENT, time REAL NOT NULL, mail TEXT NOT NULL,
     sync_id TEXT NOT NULL);
@@ -189,6 +194,10 @@ class Store:
         self._db = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
         self._db.execute("PRAGMA synchronous=OFF")
         self._db.executescript(SCHEMA)
+        # A state folder kept from an older stand-in lacks the newer columns.
+        columns = [r[1] for r in self._db.execute("PRAGMA table_info(cards)")]
+        if "registrations" not in columns:
+            self._db.execute("ALTER TABLE cards ADD COLUMN registrations INTEGER NOT NULL DEFAULT 1")
 
     def close(self):
         with self._lock:
@@ -478,6 +487,7 @@ class Reply:
         self.close = close
         self.note = ""
         self.session = None
+        self.cut = False  # only the first half of the body goes out, then the connection closes
 
     @classmethod
     def json(cls, status, obj, **kw):
@@ -561,20 +571,28 @@ class Handler(BaseHTTPRequestHandler):
             self._read_exact(2)
 
     def _send(self, reply):
+        bodiless = reply.status in BODILESS_STATUSES
+        body = b"" if bodiless else reply.body
         self.send_response(reply.status)
-        self.send_header("Content-Type", reply.ctype)
+        if not bodiless:
+            self.send_header("Content-Type", reply.ctype)
         self.send_header("Cache-Control", "no-store")
         for name, value in reply.headers:
             self.send_header(name, value)
-        self.send_header("Content-Length", str(len(reply.body)))
+        if not bodiless:
+            self.send_header("Content-Length", str(len(body)))
         if reply.close:
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
-        view = memoryview(reply.body)
+        if reply.cut:
+            body = body[:len(body) // 2]
+        view = memoryview(body)
         for offset in range(0, len(view), 1 << 20):
             self.wfile.write(view[offset:offset + (1 << 20)])
         self.wfile.flush()
+        if reply.cut:
+            self._drop(abortive=False)
 
     def _drop(self, abortive):
         # No answer and no TLS close_notify. The orderly TCP close behaves the
@@ -621,7 +639,8 @@ class Handler(BaseHTTPRequestHandler):
         fault = self.server.faults.take(method, path)
         if fault and fault["delay_ms"]:
             self.server.stopping.wait(fault["delay_ms"] / 1000.0)
-        if fault and fault["action"] in ("status", "drop", "reset", "malformed", "oversized"):
+        if fault and (fault["action"] in ("status", "drop", "reset", "malformed", "oversized") or
+                      (fault["action"] == "cut" and fault["body"] is not None)):
             self._apply_fault(fault, journal_id)
             return
 
@@ -640,6 +659,13 @@ class Handler(BaseHTTPRequestHandler):
             outcome = "fault:cookie"
         elif fault:
             outcome = "fault:" + fault["action"]
+        if fault and fault["action"] == "lose":
+            # Handled and stored like any request; only the answer never arrives.
+            store.run("UPDATE journal SET outcome=?, note=? WHERE id=?",
+                      (outcome, reply.note, journal_id))
+            self._drop(abortive=False)
+            return
+        reply.cut = bool(fault) and fault["action"] == "cut"
         reply.headers += fault["headers"] if fault else []
         store.run("UPDATE journal SET status=?, outcome=?, note=? WHERE id=?",
                   (reply.status, outcome, reply.note, journal_id))
@@ -664,9 +690,10 @@ class Handler(BaseHTTPRequestHandler):
             body = fault["body"].encode("utf-8") if fault["body"] is not None else \
                 json.dumps({"error": "injected fault", "status": fault["status"]}).encode()
             reply = Reply(fault["status"], body)
-        elif action == "malformed":
+        elif action in ("malformed", "cut"):
             body = fault["body"].encode("utf-8") if fault["body"] is not None else DEFAULT_MALFORMED
             reply = Reply(200, body)
+            reply.cut = action == "cut"
         else:
             size = fault["size"]
             if fault["body"]:
@@ -758,6 +785,9 @@ class Handler(BaseHTTPRequestHandler):
             return Reply.error(401, "unknown account or wrong token")
         session = secrets.token_hex(16).upper()
         now = time.time()
+        if self.server.options["one_session"]:
+            # A service that keeps one session per account: the new one ends the others.
+            store.run("UPDATE sessions SET ended=1 WHERE mail=? AND ended=0", (mail,))
         store.run("INSERT INTO sessions (id, mail, created, expires) VALUES (?,?,?,?)",
                   (session, mail, now, now + self.server.session_seconds))
         reply = Reply.json(200, {"result": "ok"})
@@ -820,7 +850,15 @@ class Handler(BaseHTTPRequestHandler):
             if issued is None or issued[0] != mail:
                 return Reply.error(400, "sync ID %r was not issued to this account" % sync_id)
             if db.execute("SELECT 1 FROM cards WHERE sync_id=?", (sync_id,)).fetchone():
-                return Reply.error(409, "card %s is already registered" % sync_id)
+                # Cards are kept by sync ID: a registration sent again (its
+                # first answer lost) replaces the card and takes no new place.
+                db.execute(
+                    "UPDATE cards SET sync_data_text=?, card_text=?, image=?, image_name=?, thumb=?,"
+                    " thumb_name=?, multipart=?, registrations=registrations+1 WHERE sync_id=?",
+                    (sync_text, card_text, named["image"]["data"], named["image"]["filename"],
+                     named["thumb"]["data"], named["thumb"]["filename"],
+                     json.dumps(info, ensure_ascii=False), sync_id))
+                return Reply.json(200, {"result": "ok", "sync_id": sync_id, "replaced": True})
             limit = db.execute("SELECT card_limit FROM accounts WHERE mail=?", (mail,)).fetchone()[0]
             count = db.execute("SELECT COUNT(*) FROM cards WHERE mail=?", (mail,)).fetchone()[0]
             if count >= limit:
@@ -929,6 +967,16 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 store.run("UPDATE sessions SET expires=0 WHERE mail=?", (mail,))
             return Reply.json(200, ok)
+        if key == ("GET", "/_control/options"):
+            return Reply.json(200, {"options": dict(self.server.options)})
+        if key == ("POST", "/_control/options"):
+            if not isinstance(args, dict) or any(
+                    k not in DEFAULT_OPTIONS or type(v) is not type(DEFAULT_OPTIONS[k])
+                    for k, v in args.items()):
+                raise BadRequest(400, "options: " + ", ".join(
+                    "%s (%s)" % (k, type(v).__name__) for k, v in DEFAULT_OPTIONS.items()))
+            self.server.options.update(args)
+            return Reply.json(200, ok | {"options": dict(self.server.options)})
         if key == ("GET", "/_control/sessions"):
             now = time.time()
             rows = store.all("SELECT id, mail, created, expires, ended FROM sessions ORDER BY created")
@@ -959,6 +1007,7 @@ class Handler(BaseHTTPRequestHandler):
         if key == ("POST", "/_control/reset"):
             keep_accounts = not (isinstance(args, dict) and args.get("accounts"))
             self.server.faults.clear()
+            self.server.options = dict(DEFAULT_OPTIONS)
             with store.transaction() as s:
                 for table in ("sessions", "sync_ids", "cards", "m_log", "journal",
                               "ocr_requests") + (() if keep_accounts else ("accounts",)):
@@ -1009,7 +1058,7 @@ class Handler(BaseHTTPRequestHandler):
         store = self.server.store
         rows = store.all("SELECT sync_id, mail, created, sync_data_text, card_text, image,"
                          " image_name, thumb, thumb_name, back, back_thumb, back_uploads,"
-                         " multipart FROM cards ORDER BY created, sync_id")
+                         " multipart, registrations FROM cards ORDER BY created, sync_id")
         cards = []
         for r in rows:
             reports = store.all("SELECT time FROM m_log WHERE sync_id=? ORDER BY id", (r[0],))
@@ -1020,7 +1069,7 @@ class Handler(BaseHTTPRequestHandler):
                 "image": blob_info(r[5], r[6]), "thumb": blob_info(r[7], r[8]),
                 "back": blob_info(r[9]), "back_thumb": blob_info(r[10]),
                 "back_uploads": r[11], "m_log": [now_text(t[0]) for t in reports],
-                "multipart": json.loads(r[12]),
+                "multipart": json.loads(r[12]), "registrations": r[13],
             })
         return cards
 
@@ -1079,6 +1128,7 @@ class StandinServer(ThreadingHTTPServer):
         self.store = store
         self.samples = samples
         self.faults = FaultQueue()
+        self.options = dict(DEFAULT_OPTIONS)
         self.session_seconds = session_seconds
         self.max_body = max_body
         self.quiet = quiet

@@ -133,6 +133,11 @@ class Client:
     def clear_faults(self):
         return self.control("DELETE", "faults")
 
+    def set_options(self, **options):
+        """Service behaviours, reset with everything else: one_session
+        (a logon ends the account's other sessions)."""
+        return self.control("POST", "options", options)["options"]
+
     def expire_sessions(self, mail=None):
         return self.control("POST", "expire_sessions", {} if mail is None else {"mail": mail})
 

@@ -4,6 +4,7 @@ Run: python3 -m unittest discover -s tools/standin -p 'test_*.py'
 """
 
 import base64
+import http.client
 import json
 import os
 import shutil
@@ -226,7 +227,6 @@ class CardServiceTest(StandinTestCase):
                                                       multipart_headers(), cookie=cookie).status)
         self.assertEqual(400, self.register(cookie, parts[:3]).status)  # no thumbnail
         self.assertEqual(200, self.register(cookie, parts).status)
-        self.assertEqual(409, self.register(cookie, parts).status)
         self.assertEqual(200, self.register(cookie).status)
         self.assertEqual(412, self.register(cookie).status)  # limit 2
         reply = self.client.request("POST", "/service/m_card/backimage/UNKNOWN",
@@ -234,6 +234,32 @@ class CardServiceTest(StandinTestCase):
                                     multipart_headers(), cookie=cookie)
         self.assertEqual(404, reply.status)
         self.assertEqual(2, len(self.client.cards()))
+
+
+    def test_a_repeated_registration_replaces_its_card(self):
+        cookie = self.login()
+        sync_id = self.get("/service/m_newsyncid/", cookie).body.decode()
+        self.assertEqual(200, self.register(cookie, card_parts(sync_id, b"\xff\xd8one", b"t")).status)
+        self.assertEqual(200, self.register(cookie).status)  # the account is full now (limit 2)
+        again = card_parts(sync_id, b"\xff\xd8two", b"t", lname="Again")
+        self.assertEqual(200, self.register(cookie, again).status)
+        cards = {c["sync_id"]: c for c in self.client.cards()}
+        self.assertEqual(2, len(cards))
+        self.assertEqual(("Again", 5, 2), (cards[sync_id]["card"]["lname"],
+                                           cards[sync_id]["image"]["size"],
+                                           cards[sync_id]["registrations"]))
+
+    def test_one_session_per_account_ends_the_older_session(self):
+        first = self.login()
+        self.assertEqual(200, self.get("/service/user_status/", first).status)
+        self.client.set_options(one_session=True)
+        second = self.login()
+        self.assertEqual(401, self.get("/service/user_status/", first).status)
+        self.assertEqual(200, self.get("/service/user_status/", second).status)
+        self.client.reset()
+        self.assertEqual({"one_session": False}, self.client.control("GET", "options")["options"])
+        with self.assertRaises(Exception):
+            self.client.set_options(one_session="yes")
 
 
 class OcrTest(StandinTestCase):
@@ -317,6 +343,43 @@ class ControlTest(StandinTestCase):
         self.assertEqual(200, reply.status)
         self.assertEqual(9 * 1024 * 1024, len(reply.body))
         self.assertEqual("AAAA", reply.json()["lastName"][:4])
+
+    def test_cut_and_lose_faults(self):
+        cookie = self.login()
+        self.client.add_fault("/service/user_status/", action="cut")
+        conn = self.client.connection()
+        try:
+            with self.assertRaises(http.client.IncompleteRead) as cut:
+                self.client.request("GET", "/service/user_status/", cookie=cookie, conn=conn)
+        finally:
+            conn.close()
+        whole = self.get("/service/user_status/", cookie).body
+        self.assertEqual(whole[:len(whole) // 2], cut.exception.partial)
+        self.assertEqual(len(whole) // 2, len(cut.exception.partial))
+
+        # A lost answer: the card is stored, the client hears nothing.
+        sync_id = self.get("/service/m_newsyncid/", cookie).body.decode()
+        self.client.add_fault("/service/m_card/", action="lose")
+        with self.assertRaises((ConnectionError, OSError, http.client.HTTPException)):
+            self.register(cookie, card_parts(sync_id, b"\xff\xd8f", b"t"))
+        self.assertEqual([sync_id], [c["sync_id"] for c in self.client.cards()])
+        self.assertEqual(["fault:cut", "fault:lose"],
+                         [e["outcome"] for e in self.client.journal(bodies=False)
+                          if e["outcome"].startswith("fault:")])
+
+    def test_answers_without_a_body_leave_the_connection_in_step(self):
+        cookie = self.login()
+        conn = self.client.connection()
+        try:
+            for status in (204, 304):
+                self.client.add_fault("/service/user_status/", status=status)
+                reply = self.client.request("GET", "/service/user_status/", cookie=cookie, conn=conn)
+                self.assertEqual((status, b"", []), (reply.status, reply.body,
+                                                     reply.header_all("Content-Length")))
+                after = self.client.request("GET", "/service/user_status/", cookie=cookie, conn=conn)
+                self.assertEqual(MAIL, after.json()["accountname"])
+        finally:
+            conn.close()
 
     def test_cookie_fault_sends_the_given_set_cookie_headers(self):
         variants = ["lang=ja; Path=/", "JSESSIONID={session}; Path=/; Secure; HttpOnly"]
