@@ -121,6 +121,7 @@ TEST(LogonDialog, ThatCannotBeCreatedGivesEveryFileItsFailure) {
         file->AddRef();
         file->SetFilePath((std::wstring(L"C:\\scans\\") + name).c_str());
         file->SetFileName(name);
+        file->SetStatus(tessaran::UPLOAD_FILE_PENDING);  // as the list file's reader leaves it
         list->Add(file);
     }
     tessaran::SettingItem item;
