@@ -1,0 +1,436 @@
+#include "tools/hostsim/CallTrace.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <wininet.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "support/Handles.h"
+
+namespace hostsim {
+
+namespace {
+
+// ---- the record ----
+
+// One line per event: begin and end in microseconds from the trace's start,
+// thread, kind, handle, detail; tab-separated.
+constexpr size_t kBufferSize = 256 * 1024;
+constexpr size_t kLineMax = 640;
+
+SRWLOCK g_lock = SRWLOCK_INIT;
+bool g_active = false;
+tessaran::UniqueFile g_file;
+LONGLONG g_origin = 0;
+LONGLONG g_frequency = 1;
+char g_buffer[kBufferSize];
+size_t g_used = 0;
+
+LONGLONG Now() {
+    LARGE_INTEGER counter;
+    ::QueryPerformanceCounter(&counter);
+    return counter.QuadPart;
+}
+
+double Microseconds(LONGLONG ticks) { return static_cast<double>(ticks - g_origin) * 1e6 / g_frequency; }
+
+// Under the lock. The flush is an event of its own, so that its time is
+// never taken for the plug-in's.
+void FlushLocked() {
+    if (g_used == 0 || !g_file) return;
+    const LONGLONG begin = Now();
+    DWORD written = 0;
+    ::WriteFile(g_file.get(), g_buffer, static_cast<DWORD>(g_used), &written, nullptr);
+    g_used = 0;
+    const LONGLONG end = Now();
+    g_used = static_cast<size_t>(std::snprintf(g_buffer, kLineMax, "%.1f\t%.1f\t%lu\tTraceFlush\t0\t\n",
+                                               Microseconds(begin), Microseconds(end), ::GetCurrentThreadId()));
+}
+
+// Keeps a detail on one line of the record.
+void Clean(char* text) {
+    for (; *text; ++text) {
+        if (*text == '\t' || *text == '\r' || *text == '\n') *text = ' ';
+    }
+}
+
+void Record(LONGLONG begin, LONGLONG end, const char* kind, const void* handle, const char* detail = "") {
+    if (!g_active) return;
+    char cleaned[kLineMax / 2];
+    std::snprintf(cleaned, sizeof(cleaned), "%s", detail);
+    Clean(cleaned);
+    char line[kLineMax];
+    tessaran::SrwExclusiveGuard lock(g_lock);
+    const int length = std::snprintf(line, sizeof(line), "%.1f\t%.1f\t%lu\t%s\t%p\t%s\n", Microseconds(begin),
+                                     Microseconds(end), ::GetCurrentThreadId(), kind, handle, cleaned);
+    if (length <= 0) return;
+    const size_t size = static_cast<size_t>(length) < sizeof(line) ? static_cast<size_t>(length) : sizeof(line) - 1;
+    if (g_used + size > kBufferSize) FlushLocked();
+    std::memcpy(g_buffer + g_used, line, size);
+    g_used += size;
+}
+
+std::string Narrow(const wchar_t* text) {
+    if (!text) return std::string();
+    char bytes[kLineMax / 2] = {};
+    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes) - 1, nullptr, nullptr);
+    return bytes;
+}
+
+// ---- import table entries ----
+
+// The slot of module's import table through which it calls dll!function;
+// null when it does not import it by name.
+void** FindImportSlot(HMODULE module, const char* dll, const char* function) {
+    auto* base = reinterpret_cast<BYTE*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE) return nullptr;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (directory.VirtualAddress == 0) return nullptr;
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         entry->Name != 0; ++entry) {
+        if (::lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0) continue;
+        if (entry->OriginalFirstThunk == 0) continue;
+        auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0) {
+                return reinterpret_cast<void**>(&slots->u1.Function);
+            }
+        }
+    }
+    return nullptr;
+}
+
+// Points module's calls of dll!function at replacement; original receives
+// what they reached before (left alone when the module does not import it).
+template <typename Fn>
+void Redirect(HMODULE module, const char* dll, const char* function, Fn replacement, Fn& original) {
+    if (!module) return;
+    void** slot = FindImportSlot(module, dll, function);
+    if (!slot) return;
+    DWORD protection = 0;
+    if (!::VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &protection)) return;
+    if (!original) original = reinterpret_cast<Fn>(*slot);
+    *slot = reinterpret_cast<void*>(replacement);
+    ::VirtualProtect(slot, sizeof(void*), protection, &protection);
+}
+
+// ---- the plug-in's calls ----
+
+decltype(&::InternetOpenW) g_InternetOpenW = nullptr;
+decltype(&::InternetConnectW) g_InternetConnectW = nullptr;
+decltype(&::HttpOpenRequestW) g_HttpOpenRequestW = nullptr;
+decltype(&::HttpSendRequestW) g_HttpSendRequestW = nullptr;
+decltype(&::HttpQueryInfoW) g_HttpQueryInfoW = nullptr;
+decltype(&::InternetReadFile) g_InternetReadFile = nullptr;
+decltype(&::InternetCloseHandle) g_InternetCloseHandle = nullptr;
+decltype(&::SendMessageW) g_SendMessageW = nullptr;
+decltype(&::PostMessageW) g_PostMessageW = nullptr;
+decltype(&::Sleep) g_Sleep = nullptr;
+decltype(&::WaitForSingleObject) g_WaitForSingleObject = nullptr;
+decltype(&::WaitForMultipleObjects) g_WaitForMultipleObjects = nullptr;
+decltype(&::CreateFileW) g_CreateFileW = nullptr;
+decltype(&::ReadFile) g_ReadFile = nullptr;
+decltype(&::WriteFile) g_WriteFile = nullptr;
+decltype(&::DeleteFileW) g_DeleteFileW = nullptr;
+decltype(&::CoCreateInstance) g_CoCreateInstance = nullptr;
+// The log library's, kept apart: its file calls mark its lines.
+decltype(&::GetEnvironmentVariableW) g_LogGetEnvironmentVariableW = nullptr;
+decltype(&::WriteFile) g_LogWriteFile = nullptr;
+decltype(&::CloseHandle) g_LogCloseHandle = nullptr;
+
+HINTERNET WINAPI TracedInternetOpenW(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass, DWORD flags) {
+    const LONGLONG begin = Now();
+    HINTERNET result = g_InternetOpenW(agent, access, proxy, bypass, flags);
+    const DWORD error = ::GetLastError();
+    Record(begin, Now(), "InternetOpen", result);
+    ::SetLastError(error);
+    return result;
+}
+
+HINTERNET WINAPI TracedInternetConnectW(HINTERNET session, LPCWSTR host, INTERNET_PORT port, LPCWSTR user,
+                                        LPCWSTR password, DWORD service, DWORD flags, DWORD_PTR context) {
+    const LONGLONG begin = Now();
+    HINTERNET result = g_InternetConnectW(session, host, port, user, password, service, flags, context);
+    const DWORD error = ::GetLastError();
+    Record(begin, Now(), "InternetConnect", result, Narrow(host).c_str());
+    ::SetLastError(error);
+    return result;
+}
+
+HINTERNET WINAPI TracedHttpOpenRequestW(HINTERNET connection, LPCWSTR verb, LPCWSTR path, LPCWSTR version,
+                                        LPCWSTR referrer, LPCWSTR* accept, DWORD flags, DWORD_PTR context) {
+    const LONGLONG begin = Now();
+    HINTERNET result = g_HttpOpenRequestW(connection, verb, path, version, referrer, accept, flags, context);
+    const DWORD error = ::GetLastError();
+    Record(begin, Now(), "HttpOpenRequest", result, (Narrow(verb) + " " + Narrow(path)).c_str());
+    ::SetLastError(error);
+    return result;
+}
+
+BOOL WINAPI TracedHttpSendRequestW(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID body,
+                                   DWORD bodyLength) {
+    const LONGLONG begin = Now();
+    const BOOL result = g_HttpSendRequestW(request, headers, headersLength, body, bodyLength);
+    const DWORD error = ::GetLastError();
+    char detail[32];
+    std::snprintf(detail, sizeof(detail), "%lu", static_cast<unsigned long>(bodyLength));
+    Record(begin, Now(), "HttpSendRequest", request, detail);
+    ::SetLastError(error);
+    return result;
+}
+
+BOOL WINAPI TracedHttpQueryInfoW(HINTERNET request, DWORD level, LPVOID buffer, LPDWORD length, LPDWORD index) {
+    const LONGLONG begin = Now();
+    const BOOL result = g_HttpQueryInfoW(request, level, buffer, length, index);
+    const DWORD error = ::GetLastError();
+    Record(begin, Now(), "HttpQueryInfo", request);
+    ::SetLastError(error);
+    return result;
+}
+
+BOOL WINAPI TracedInternetReadFile(HINTERNET request, LPVOID buffer, DWORD wanted, LPDWORD read) {
+    const LONGLONG begin = Now();
+    const BOOL result = g_InternetReadFile(request, buffer, wanted, read);
+    const DWORD error = ::GetLastError();
+    char detail[32];
+    std::snprintf(detail, sizeof(detail), "%lu", read ? static_cast<unsigned long>(*read) : 0ul);
+    Record(begin, Now(), "InternetReadFile", request, detail);
+    ::SetLastError(error);
+    return result;
+}
+
+BOOL WINAPI TracedInternetCloseHandle(HINTERNET handle) {
+    const LONGLONG begin = Now();
+    const BOOL result = g_InternetCloseHandle(handle);
+    const DWORD error = ::GetLastError();
+    Record(begin, Now(), "InternetCloseHandle", handle);
+    ::SetLastError(error);
+    return result;
+}
+
+LRESULT WINAPI TracedSendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const LONGLONG begin = Now();
+    const LRESULT result = g_SendMessageW(window, message, wParam, lParam);
+    const DWORD error = ::GetLastError();
+    char detail[32];
+    std::snprintf(detail, sizeof(detail), "%04X", message);
+    Record(begin, Now(), "SendMessage", window, detail);
+    ::SetLastError(error);
+    return result;
+}
+
+BOOL WINAPI TracedPostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const LONGLONG begin = Now();
+    const BOOL result = g_PostMessageW(window, message, wParam, lParam);
+    const DWORD error = ::GetLastError();
+    char detail[32];
+    std::snprintf(detail, sizeof(detail), "%04X", message);
+    Record(begin, Now(), "PostMessage", window, detail);
+    ::SetLastError(error);
+    return result;
+}
+
+void WINAPI TracedSleep(DWORD milliseconds) {
+    const LONGLONG begin = Now();
+    g_Sleep(milliseconds);
+    char detail[32];
+    std::snprintf(detail, sizeof(detail), "%lu", static_cast<unsigned long>(milliseconds));
+    Record(begin, Now(), "Sleep", nullptr, detail);
+}
+
+DWORD WINAPI TracedWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    const LONGLONG begin = Now();
+    const DWORD result = g_WaitForSingleObject(handle, milliseconds);
+    const DWORD error = ::GetLastError();
+    char detail[48];
+    std::snprintf(detail, sizeof(detail), "limit %lu result %lu", static_cast<unsigned long>(milliseconds),
+                  static_cast<unsigned long>(result));
+    Record(begin, Now(), "Wait", handle, detail);
+    ::SetLastError(error);
+    return result;
+}
+
+DWORD WINAPI TracedWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD milliseconds) {
+    const LONGLONG begin = Now();
+    const DWORD result = g_WaitForMultipleObjects(count, handles, all, milliseconds);
+    const DWORD error = ::GetLastError();
+    char detail[48];
+    std::snprintf(detail, sizeof(detail), "limit %lu result %lu", static_cast<unsigned long>(milliseconds),
+                  static_cast<unsigned long>(result));
+    Record(begin, Now(), "Wait", count ? handles[0] : nullptr, detail);
+    ::SetLastError(error);
+    return result;
+}
+
+HANDLE WINAPI TracedCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                DWORD disposition, DWORD attributes, HANDLE templateFile) {
+    const LONGLONG begin = Now();
+    HANDLE result = g_CreateFileW(path, access, share, security, disposition, attributes, templateFile);
+    const DWORD error = ::GetLastError();
+    Record(begin, Now(), "CreateFile", result, Narrow(path).c_str());
+    ::SetLastError(error);
+    return result;
+}
+
+BOOL WINAPI TracedReadFile(HANDLE file, LPVOID buffer, DWORD wanted, LPDWORD read, LPOVERLAPPED overlapped) {
+    const LONGLONG begin = Now();
+    const BOOL result = g_ReadFile(file, buffer, wanted, read, overlapped);
+    const DWORD error = ::GetLastError();
+    char detail[32];
+    std::snprintf(detail, sizeof(detail), "%lu", read ? static_cast<unsigned long>(*read) : 0ul);
+    Record(begin, Now(), "ReadFile", file, detail);
+    ::SetLastError(error);
+    return result;
+}
+
+BOOL WINAPI TracedWriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped) {
+    const LONGLONG begin = Now();
+    const BOOL result = g_WriteFile(file, buffer, length, written, overlapped);
+    const DWORD error = ::GetLastError();
+    char detail[32];
+    std::snprintf(detail, sizeof(detail), "%lu", static_cast<unsigned long>(length));
+    Record(begin, Now(), "WriteFile", file, detail);
+    ::SetLastError(error);
+    return result;
+}
+
+BOOL WINAPI TracedDeleteFileW(LPCWSTR path) {
+    const LONGLONG begin = Now();
+    const BOOL result = g_DeleteFileW(path);
+    const DWORD error = ::GetLastError();
+    Record(begin, Now(), "DeleteFile", nullptr, Narrow(path).c_str());
+    ::SetLastError(error);
+    return result;
+}
+
+HRESULT WINAPI TracedCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object) {
+    const LONGLONG begin = Now();
+    const HRESULT result = g_CoCreateInstance(clsid, outer, context, iid, object);
+    wchar_t text[40] = {};
+    ::StringFromGUID2(clsid, text, 40);
+    Record(begin, Now(), "CoCreateInstance", nullptr, Narrow(text).c_str());
+    return result;
+}
+
+// ---- the log library's lines ----
+
+// A line runs from the library's first look at its environment (where the
+// file is) to the closing of the file; the text comes from its write.
+struct LogLine {
+    LONGLONG begin = 0;
+    bool open = false;
+    char text[kLineMax / 2] = {};
+};
+thread_local LogLine t_line;
+
+DWORD WINAPI LogGetEnvironmentVariableW(LPCWSTR name, LPWSTR value, DWORD size) {
+    if (!t_line.open) {
+        t_line.open = true;
+        t_line.begin = Now();
+        t_line.text[0] = '\0';
+    }
+    return g_LogGetEnvironmentVariableW(name, value, size);
+}
+
+BOOL WINAPI LogWriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped) {
+    if (t_line.open && buffer) {
+        // "time<TAB>level<TAB>thread<TAB>text": the level and the text are kept.
+        const char* bytes = static_cast<const char*>(buffer);
+        const char* end = bytes + length;
+        const char* level = static_cast<const char*>(std::memchr(bytes, '\t', length));
+        const char* text = level ? static_cast<const char*>(std::memchr(level + 1, '\t', end - level - 1)) : nullptr;
+        if (text) text = static_cast<const char*>(std::memchr(text + 1, '\t', end - text - 1));
+        if (level && text) {
+            const size_t levelLength = static_cast<size_t>(std::min<ptrdiff_t>(text - level - 1, 8));
+            size_t textLength = static_cast<size_t>(end - text - 1);
+            while (textLength && (text[textLength] == '\n' || text[textLength] == '\r')) --textLength;
+            std::snprintf(t_line.text, sizeof(t_line.text), "%.*s %.*s", static_cast<int>(levelLength), level + 1,
+                          static_cast<int>(textLength), text + 1);
+        }
+    }
+    return g_LogWriteFile(file, buffer, length, written, overlapped);
+}
+
+BOOL WINAPI LogCloseHandle(HANDLE handle) {
+    const BOOL result = g_LogCloseHandle(handle);
+    const DWORD error = ::GetLastError();
+    if (t_line.open) {
+        t_line.open = false;
+        Record(t_line.begin, Now(), "Log", nullptr, t_line.text);
+    }
+    ::SetLastError(error);
+    return result;
+}
+
+}  // namespace
+
+bool StartCallTrace(HMODULE plugin, HMODULE logLibrary, const std::wstring& path, std::wstring& error) {
+    if (g_active) {
+        error = L"a trace is already being recorded";
+        return false;
+    }
+    if (!plugin) {
+        error = L"the plug-in is not loaded";
+        return false;
+    }
+    g_file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!g_file) {
+        error = L"cannot write " + path;
+        return false;
+    }
+    LARGE_INTEGER frequency;
+    ::QueryPerformanceFrequency(&frequency);
+    g_frequency = frequency.QuadPart;
+    g_origin = Now();
+    // Touched now, so that the buffer counts in the host's memory before the
+    // run as much as after it.
+    std::memset(g_buffer, 0, sizeof(g_buffer));
+    g_used = 0;
+
+    Redirect(plugin, "wininet.dll", "InternetOpenW", &TracedInternetOpenW, g_InternetOpenW);
+    Redirect(plugin, "wininet.dll", "InternetConnectW", &TracedInternetConnectW, g_InternetConnectW);
+    Redirect(plugin, "wininet.dll", "HttpOpenRequestW", &TracedHttpOpenRequestW, g_HttpOpenRequestW);
+    Redirect(plugin, "wininet.dll", "HttpSendRequestW", &TracedHttpSendRequestW, g_HttpSendRequestW);
+    Redirect(plugin, "wininet.dll", "HttpQueryInfoW", &TracedHttpQueryInfoW, g_HttpQueryInfoW);
+    Redirect(plugin, "wininet.dll", "InternetReadFile", &TracedInternetReadFile, g_InternetReadFile);
+    Redirect(plugin, "wininet.dll", "InternetCloseHandle", &TracedInternetCloseHandle, g_InternetCloseHandle);
+    Redirect(plugin, "user32.dll", "SendMessageW", &TracedSendMessageW, g_SendMessageW);
+    Redirect(plugin, "user32.dll", "PostMessageW", &TracedPostMessageW, g_PostMessageW);
+    Redirect(plugin, "kernel32.dll", "Sleep", &TracedSleep, g_Sleep);
+    Redirect(plugin, "kernel32.dll", "WaitForSingleObject", &TracedWaitForSingleObject, g_WaitForSingleObject);
+    Redirect(plugin, "kernel32.dll", "WaitForMultipleObjects", &TracedWaitForMultipleObjects,
+             g_WaitForMultipleObjects);
+    Redirect(plugin, "kernel32.dll", "CreateFileW", &TracedCreateFileW, g_CreateFileW);
+    Redirect(plugin, "kernel32.dll", "ReadFile", &TracedReadFile, g_ReadFile);
+    Redirect(plugin, "kernel32.dll", "WriteFile", &TracedWriteFile, g_WriteFile);
+    Redirect(plugin, "kernel32.dll", "DeleteFileW", &TracedDeleteFileW, g_DeleteFileW);
+    Redirect(plugin, "ole32.dll", "CoCreateInstance", &TracedCoCreateInstance, g_CoCreateInstance);
+    Redirect(logLibrary, "kernel32.dll", "GetEnvironmentVariableW", &LogGetEnvironmentVariableW,
+             g_LogGetEnvironmentVariableW);
+    Redirect(logLibrary, "kernel32.dll", "WriteFile", &LogWriteFile, g_LogWriteFile);
+    Redirect(logLibrary, "kernel32.dll", "CloseHandle", &LogCloseHandle, g_LogCloseHandle);
+    g_active = true;
+    return true;
+}
+
+bool CallTraceActive() { return g_active; }
+
+TraceSpan::TraceSpan(const char* what) : m_what(what), m_begin(Now()) {}
+
+TraceSpan::~TraceSpan() { Record(m_begin, Now(), "Host", nullptr, m_what); }
+
+void FlushCallTrace() {
+    tessaran::SrwExclusiveGuard lock(g_lock);
+    FlushLocked();
+}
+
+}  // namespace hostsim
