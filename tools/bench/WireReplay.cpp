@@ -26,8 +26,10 @@
 #include <psapi.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -57,22 +59,28 @@ struct Request {
     std::string body;
 };
 
-struct Recording {
-    std::string agent;
-    std::string host;
-    INTERNET_PORT port = 0;
-    std::vector<Request> requests;
-};
-
+// Reads the recording a piece at a time, so that a long run's bodies are
+// never all in memory at once and the replay's own figures stay WinINet's.
 class Reader {
 public:
-    explicit Reader(std::string data) : m_data(std::move(data)) {}
+    explicit Reader(const wchar_t* path)
+        : m_file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)) {
+        if (!m_file) throw std::runtime_error("cannot open the recording");
+    }
     std::string Line() {
-        const size_t end = m_data.find('\n', m_pos);
-        if (end == std::string::npos) throw std::runtime_error("the file ends early");
-        std::string line = m_data.substr(m_pos, end - m_pos);
-        m_pos = end + 1;
-        return line;
+        std::string line;
+        for (;;) {
+            if (m_pos == m_end && !Fill()) throw std::runtime_error("the file ends early");
+            const char* begin = m_buffer + m_pos;
+            const char* newline = static_cast<const char*>(std::memchr(begin, '\n', m_end - m_pos));
+            if (newline) {
+                line.append(begin, static_cast<size_t>(newline - begin));
+                m_pos += static_cast<size_t>(newline - begin) + 1;
+                return line;
+            }
+            line.append(begin, m_end - m_pos);
+            m_pos = m_end;
+        }
     }
     // The text after "word " on the next line.
     std::string Field(const char* word) {
@@ -81,16 +89,32 @@ public:
         if (line.compare(0, head.size(), head) != 0) throw std::runtime_error("expected " + head + "in: " + line);
         return line.substr(head.size());
     }
-    std::string Bytes(size_t count) {
-        if (m_pos + count + 1 > m_data.size()) throw std::runtime_error("a body runs past the end");
-        std::string bytes = m_data.substr(m_pos, count);
-        m_pos += count + 1;
-        return bytes;
+    // count bytes and the line end after them, into bytes (whose room is kept).
+    void Bytes(size_t count, std::string& bytes) {
+        bytes.clear();
+        bytes.reserve(count);
+        while (bytes.size() < count) {
+            if (m_pos == m_end && !Fill()) throw std::runtime_error("a body runs past the end");
+            const size_t take = std::min(count - bytes.size(), m_end - m_pos);
+            bytes.append(m_buffer + m_pos, take);
+            m_pos += take;
+        }
+        if (Line() != "") throw std::runtime_error("a body is longer than its length");
     }
 
 private:
-    std::string m_data;
+    bool Fill() {
+        DWORD read = 0;
+        if (!::ReadFile(m_file.get(), m_buffer, sizeof(m_buffer), &read, nullptr) || read == 0) return false;
+        m_pos = 0;
+        m_end = read;
+        return true;
+    }
+
+    UniqueFile m_file;
+    char m_buffer[65536];
     size_t m_pos = 0;
+    size_t m_end = 0;
 };
 
 std::wstring Wide(const std::string& text) {
@@ -101,44 +125,39 @@ std::wstring Wide(const std::string& text) {
     return wide;
 }
 
-std::string ReadWhole(const wchar_t* path) {
-    UniqueFile file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) throw std::runtime_error("cannot open the recording");
-    LARGE_INTEGER size = {};
-    ::GetFileSizeEx(file.get(), &size);
-    std::string data(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    if (!data.empty() && (!::ReadFile(file.get(), &data[0], static_cast<DWORD>(data.size()), &read, nullptr) ||
-                          read != data.size())) {
-        throw std::runtime_error("cannot read the recording");
-    }
-    return data;
+struct Header {
+    std::string agent;
+    std::string host;
+    INTERNET_PORT port = 0;
+    size_t count = 0;
+};
+
+Header ReadHeader(Reader& reader) {
+    if (reader.Line() != "wirereplay 1") throw std::runtime_error("not a recording of this kind");
+    Header header;
+    header.agent = reader.Field("agent");
+    header.host = reader.Field("host");
+    header.port = static_cast<INTERNET_PORT>(std::strtoul(reader.Field("port").c_str(), nullptr, 10));
+    header.count = std::strtoul(reader.Field("requests").c_str(), nullptr, 10);
+    return header;
 }
 
-Recording Parse(std::string data) {
-    Reader reader(std::move(data));
-    if (reader.Line() != "wirereplay 1") throw std::runtime_error("not a recording of this kind");
-    Recording recording;
-    recording.agent = reader.Field("agent");
-    recording.host = reader.Field("host");
-    recording.port = static_cast<INTERNET_PORT>(std::strtoul(reader.Field("port").c_str(), nullptr, 10));
-    const size_t count = std::strtoul(reader.Field("requests").c_str(), nullptr, 10);
-    for (size_t i = 0; i < count; ++i) {
-        Request request;
-        const std::string line = reader.Field("request");
-        const size_t space = line.find(' ');
-        request.method = line.substr(0, space);
-        request.path = space == std::string::npos ? std::string() : line.substr(space + 1);
-        const std::string capture = reader.Field("capture");
-        const size_t split = capture.find(' ');
-        request.captureKind = capture.substr(0, split);
-        if (split != std::string::npos) request.captureOriginal = capture.substr(split + 1);
-        const size_t headers = std::strtoul(reader.Field("headers").c_str(), nullptr, 10);
-        for (size_t h = 0; h < headers; ++h) request.headers.push_back(reader.Line());
-        request.body = reader.Bytes(std::strtoul(reader.Field("body").c_str(), nullptr, 10));
-        recording.requests.push_back(std::move(request));
-    }
-    return recording;
+// Into request, whose room is kept from one request to the next: the
+// replay's own allocations must not grow the process with the run's length.
+void ReadRequest(Reader& reader, Request& request) {
+    request.headers.clear();
+    request.captureOriginal.clear();
+    const std::string line = reader.Field("request");
+    const size_t space = line.find(' ');
+    request.method = line.substr(0, space);
+    request.path = space == std::string::npos ? std::string() : line.substr(space + 1);
+    const std::string capture = reader.Field("capture");
+    const size_t split = capture.find(' ');
+    request.captureKind = capture.substr(0, split);
+    if (split != std::string::npos) request.captureOriginal = capture.substr(split + 1);
+    const size_t headers = std::strtoul(reader.Field("headers").c_str(), nullptr, 10);
+    for (size_t h = 0; h < headers; ++h) request.headers.push_back(reader.Line());
+    reader.Bytes(std::strtoul(reader.Field("body").c_str(), nullptr, 10), request.body);
 }
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
@@ -174,7 +193,8 @@ std::string SessionCookie(HINTERNET request) {
 }
 
 int Replay(const wchar_t* path) {
-    Recording recording = Parse(ReadWhole(path));
+    Reader reader(path);
+    const Header recording = ReadHeader(reader);
     LARGE_INTEGER frequency;
     ::QueryPerformanceFrequency(&frequency);
     auto milliseconds = [&](LONGLONG ticks) { return static_cast<double>(ticks) * 1000.0 / frequency.QuadPart; };
@@ -202,8 +222,12 @@ int Replay(const wchar_t* path) {
     std::vector<std::string> failures;
     LONGLONG total = 0;
     std::vector<char> answer;
-    for (Request& request : recording.requests) {
-        // Made ready outside the clock: a client sends these bytes as they are.
+    Request request;
+    request.body.reserve(1 << 20);
+    answer.reserve(1 << 20);
+    for (size_t i = 0; i < recording.count; ++i) {
+        // Read and made ready outside the clock: a client sends these bytes as they are.
+        ReadRequest(reader, request);
         std::string headerText;
         for (std::string& header : request.headers) {
             for (const auto& pair : replaced) ReplaceAll(header, pair.first, pair.second);
@@ -266,7 +290,7 @@ int Replay(const wchar_t* path) {
     setup += Now() - begin;
 
     std::printf("replay: requests=%u failed=%u total_ms=%.3f setup_ms=%.3f\n",
-                static_cast<unsigned>(recording.requests.size()), static_cast<unsigned>(failures.size()),
+                static_cast<unsigned>(recording.count), static_cast<unsigned>(failures.size()),
                 milliseconds(total + setup), milliseconds(setup));
     for (const auto& kind : kinds) {
         std::printf("kind %s %d %.3f\n", kind.first.c_str(), kind.second.first, milliseconds(kind.second.second));

@@ -277,6 +277,11 @@ def report(results, sizes, images, arch):
           % (os.path.basename(largest), os.path.getsize(largest),
              mib(card_scans.WIDTH * card_scans.HEIGHT * 3)), rows, sizes)
     for n in sizes:
+        kept = r[n]["trace"].private_bytes
+        if len(kept) > 1:
+            note("N = %d: private bytes before card 1: %s, before card %d: %s (%+.1f KiB a card)"
+                 % (n, mib(kept[0]), len(kept), mib(kept[-1]), (kept[-1] - kept[0]) / 1024.0 / (len(kept) - 1)))
+    for n in sizes:
         loaded = r[n]["loaded_modules"]
         note("N = %d: the run loaded %d modules into the host, %s of images: %s"
              % (n, len(loaded), mib(sum(size for _, size in loaded)),
@@ -290,6 +295,16 @@ def report(results, sizes, images, arch):
     rows = [[name] + ["%.2f" % (r[n]["trace"].per_card.get(name, 0.0) / n) for n in sizes] for name in names]
     rows.append(["sum (ms per card)"] + ["%.2f" % (sum(r[n]["trace"].per_card.values()) / n) for n in sizes])
     table("5. Where the time goes, per card (ms; the card loop divided by N)", rows, sizes)
+    rows = []
+    for name in names:
+        floors = []
+        for n in sizes:
+            ms = sum(v[1] for k, v in r[n]["replay"]["kinds"].items()
+                     if trace_breakdown.request_category("X " + k) == name)
+            floors.append(ms)
+        if any(floors):
+            rows.append([name] + ["%.2f" % (ms / n) for ms, n in zip(floors, sizes)])
+    table("   The same requests in the replay, per card (ms)", rows, sizes)
     rows = []
     for phase in ("start", "end"):
         for name in names:

@@ -8,10 +8,12 @@ building bodies, the run's own steps)."""
 
 CATEGORIES = ["OCR request", "sync ID", "thumbnail", "registration", "back", "report", "logon and logoff",
               "other requests", "progress calls", "logging", "waits and pauses", "files outside requests",
-              "the rest"]
+              "the rest", "the record itself"]
 PER_CARD = {"OCR request", "sync ID", "registration", "back", "report"}
 LEAF = {"SendMessage": "progress calls", "PostMessage": "progress calls", "Log": "logging",
         "Wait": "waits and pauses", "Sleep": "waits and pauses"}
+# The host simulator's own work for the record, never the plug-in's.
+RECORD = {"TraceFlush", "Memory"}
 FILES = {"CreateFile", "ReadFile", "WriteFile", "DeleteFile"}
 LONG_WAIT_US = 50000
 
@@ -40,6 +42,7 @@ class Breakdown:
         self.once = {"start": {}, "end": {}}  # before the first card, after the last
         self.thumbnail_ms = 0.0
         self.long_waits = []
+        self.private_bytes = []  # before each card's OCR request
 
 
 def _events(path):
@@ -62,7 +65,8 @@ def read(path):
         return result
     begin, end, thread = executes[0][0], executes[0][1], executes[0][2]
     result.execute_ms = (end - begin) / 1000.0
-    mine = [e for e in events if e[2] == thread and begin <= e[0] <= end]
+    # The record's flushes may fall to any thread; they are the record's wherever.
+    mine = [e for e in events if (e[2] == thread or e[3] == "TraceFlush") and begin <= e[0] <= end]
 
     # (begin, end, priority, category) of everything that claims time.
     spans = []
@@ -74,6 +78,10 @@ def read(path):
         elif kind == "InternetCloseHandle" and handle in opened:
             start, category = opened.pop(handle)
             spans.append((start, e, 2, category))
+        if kind in RECORD:
+            spans.append((b, e, 4, "the record itself"))
+            if kind == "Memory":
+                result.private_bytes.append(int(detail.split()[0].split("=")[1]))
         if kind in LEAF:
             spans.append((b, e, 3, LEAF[kind]))
             if kind in ("Wait", "Sleep") and e - b >= LONG_WAIT_US:

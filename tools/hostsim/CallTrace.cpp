@@ -2,11 +2,13 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <psapi.h>
 #include <wininet.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "support/Handles.h"
 
@@ -165,8 +167,30 @@ HINTERNET WINAPI TracedInternetConnectW(HINTERNET session, LPCWSTR host, INTERNE
     return result;
 }
 
+// The host's private bytes and working set as a "Memory" event, so that what
+// a run keeps can be followed card by card. Wine leaves PrivateUsage at 0 and
+// keeps the private commit in PagefileUsage, which Windows reports as the
+// same number.
+void RecordMemory() {
+    const LONGLONG begin = Now();
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof(counters);
+    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                sizeof(counters))) {
+        return;
+    }
+    char detail[96];
+    std::snprintf(detail, sizeof(detail), "private=%llu working_set=%llu",
+                  static_cast<unsigned long long>(counters.PrivateUsage ? counters.PrivateUsage
+                                                                        : counters.PagefileUsage),
+                  static_cast<unsigned long long>(counters.WorkingSetSize));
+    Record(begin, Now(), "Memory", nullptr, detail);
+}
+
 HINTERNET WINAPI TracedHttpOpenRequestW(HINTERNET connection, LPCWSTR verb, LPCWSTR path, LPCWSTR version,
                                         LPCWSTR referrer, LPCWSTR* accept, DWORD flags, DWORD_PTR context) {
+    // Once per card: each card's first request is its OCR request.
+    if (path && std::wcsncmp(path, L"/CardOCR/", 9) == 0) RecordMemory();
     const LONGLONG begin = Now();
     HINTERNET result = g_HttpOpenRequestW(connection, verb, path, version, referrer, accept, flags, context);
     const DWORD error = ::GetLastError();

@@ -2,7 +2,8 @@
 // calls it makes into WinINet, the messages it sends or posts (the progress
 // dialog), its waits and pauses, its file reads, and each line its log
 // library writes, every one with its begin and end on the performance
-// counter and the thread that made it.
+// counter and the thread that made it; and before each card's OCR request,
+// the host's private bytes and working set.
 //
 // It works by replacing entries of the loaded modules' import tables, so the
 // plug-in runs unchanged. Events go through a fixed buffer into the file as
