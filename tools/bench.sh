@@ -6,27 +6,17 @@
 # It prints figures only; nothing passes or fails.
 #
 # Usage: tools/bench.sh [--build DIR] [--arch x86|x64] [--work DIR] [--sizes 30,300] [--no-build]
+#                       [--no-window-manager]
 #   --build DIR   build folder of tools/build.sh, holding x86/ and x64/ (default: build)
 #   --arch ARCH   the build to measure (default: x86 where this machine runs
 #                 32-bit programs, else x64)
 #   --work DIR    scans, Wine prefix, stand-in, records (default: BUILD/bench)
 #   --sizes LIST  stack sizes (default: 30,300)
 #   --no-build    skip set-up and build (the build folder must be complete)
+#   --no-window-manager  the display given in DISPLAY has none (without a
+#                 display the benchmark starts a private Xvfb and knows it)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build="$here/build"
-build_step=1
-args=()
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --build) build=$(realpath -m "$2"); shift 2 ;;
-    --no-build) build_step=0; shift ;;
-    *) args+=("$1"); shift ;;
-  esac
-done
-
-if [ "$build_step" = 1 ]; then
-  bash "$here/tools/setup.sh" >/dev/null
-  bash "$here/tools/build.sh" "$build"
-fi
+# shellcheck source=tools/build-first.sh
+. "$here/tools/build-first.sh"
 exec python3 "$here/tools/bench/run_bench.py" --build "$build" "${args[@]}"

@@ -348,12 +348,7 @@ def run(args):
         with run_demo.Display() as display:
             wine.env["DISPLAY"] = display.name
             wine.start()
-            # Without a window manager Wine waits up to 2 s for each managed
-            # window to be withdrawn when it closes: a stall of the test set-up,
-            # not of the plug-in.
-            managed = "N" if display.private else "Y"
-            wine.run(["reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", managed, "/f"],
-                     echo=False)
+            run_demo.manage_windows(wine, not (display.private or args.no_window_manager))
             try:
                 dll = run_demo.install_plugin(wine, build_dir, standin)
                 os.makedirs(os.path.join(work, "settings"), exist_ok=True)
@@ -383,11 +378,7 @@ def run(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", default=os.path.join(SOURCE, "build"),
-                        help="build folder of tools/build.sh, holding x86/ and x64/ (default: build)")
-    parser.add_argument("--arch", choices=("x86", "x64"),
-                        help="the build to measure (default: x86 where this machine runs 32-bit programs, else x64)")
-    parser.add_argument("--work", help="the benchmark's own folder (default: BUILD/bench)")
+    run_demo.build_arguments(parser, "bench")
     parser.add_argument("--sizes", default="30,300", help="stack sizes, comma-separated (default: 30,300)")
     args = parser.parse_args()
     args.work = args.work or os.path.join(args.build, "bench")

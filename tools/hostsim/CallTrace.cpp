@@ -148,23 +148,61 @@ decltype(&::GetEnvironmentVariableW) g_LogGetEnvironmentVariableW = nullptr;
 decltype(&::WriteFile) g_LogWriteFile = nullptr;
 decltype(&::CloseHandle) g_LogCloseHandle = nullptr;
 
-HINTERNET WINAPI TracedInternetOpenW(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass, DWORD flags) {
+// Makes the call, records it with the handle and detail that describe
+// gives (from the call's result), and leaves the call's last error as it was.
+template <typename Call, typename Describe>
+auto Traced(const char* kind, Call call, Describe describe) -> decltype(call()) {
     const LONGLONG begin = Now();
-    HINTERNET result = g_InternetOpenW(agent, access, proxy, bypass, flags);
+    const auto result = call();
     const DWORD error = ::GetLastError();
-    Record(begin, Now(), "InternetOpen", result);
+    const LONGLONG end = Now();
+    char detail[kLineMax / 2] = {};
+    const void* handle = describe(result, detail, sizeof(detail));
+    Record(begin, end, kind, handle, detail);
     ::SetLastError(error);
     return result;
 }
 
+// Describers: the handle the event is about, and its detail.
+auto Plain(const void* handle) {
+    return [handle](auto, char*, size_t) { return handle; };
+}
+auto Number(const void* handle, const unsigned long* value) {
+    return [handle, value](auto, char* detail, size_t size) {
+        std::snprintf(detail, size, "%lu", value ? *value : 0ul);
+        return handle;
+    };
+}
+auto Text(const void* handle, std::string text) {
+    return [handle, text](auto, char* detail, size_t size) {
+        std::snprintf(detail, size, "%s", text.c_str());
+        return handle;
+    };
+}
+auto WaitResult(const void* handle, DWORD limit) {
+    return [handle, limit](DWORD result, char* detail, size_t size) {
+        std::snprintf(detail, size, "limit %lu result %lu", static_cast<unsigned long>(limit),
+                      static_cast<unsigned long>(result));
+        return handle;
+    };
+}
+// For calls whose result is the handle they made.
+auto Made(std::string text) {
+    return [text](HANDLE result, char* detail, size_t size) {
+        std::snprintf(detail, size, "%s", text.c_str());
+        return static_cast<const void*>(result);
+    };
+}
+
+HINTERNET WINAPI TracedInternetOpenW(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass, DWORD flags) {
+    return Traced("InternetOpen", [&] { return g_InternetOpenW(agent, access, proxy, bypass, flags); }, Made(""));
+}
+
 HINTERNET WINAPI TracedInternetConnectW(HINTERNET session, LPCWSTR host, INTERNET_PORT port, LPCWSTR user,
                                         LPCWSTR password, DWORD service, DWORD flags, DWORD_PTR context) {
-    const LONGLONG begin = Now();
-    HINTERNET result = g_InternetConnectW(session, host, port, user, password, service, flags, context);
-    const DWORD error = ::GetLastError();
-    Record(begin, Now(), "InternetConnect", result, Narrow(host).c_str());
-    ::SetLastError(error);
-    return result;
+    return Traced("InternetConnect",
+                  [&] { return g_InternetConnectW(session, host, port, user, password, service, flags, context); },
+                  Made(Narrow(host)));
 }
 
 // The host's private bytes and working set as a "Memory" event, so that what
@@ -191,157 +229,92 @@ HINTERNET WINAPI TracedHttpOpenRequestW(HINTERNET connection, LPCWSTR verb, LPCW
                                         LPCWSTR referrer, LPCWSTR* accept, DWORD flags, DWORD_PTR context) {
     // Once per card: each card's first request is its OCR request.
     if (path && std::wcsncmp(path, L"/CardOCR/", 9) == 0) RecordMemory();
-    const LONGLONG begin = Now();
-    HINTERNET result = g_HttpOpenRequestW(connection, verb, path, version, referrer, accept, flags, context);
-    const DWORD error = ::GetLastError();
-    Record(begin, Now(), "HttpOpenRequest", result, (Narrow(verb) + " " + Narrow(path)).c_str());
-    ::SetLastError(error);
-    return result;
+    return Traced(
+        "HttpOpenRequest",
+        [&] { return g_HttpOpenRequestW(connection, verb, path, version, referrer, accept, flags, context); },
+        Made(Narrow(verb) + " " + Narrow(path)));
 }
 
 BOOL WINAPI TracedHttpSendRequestW(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID body,
                                    DWORD bodyLength) {
-    const LONGLONG begin = Now();
-    const BOOL result = g_HttpSendRequestW(request, headers, headersLength, body, bodyLength);
-    const DWORD error = ::GetLastError();
-    char detail[32];
-    std::snprintf(detail, sizeof(detail), "%lu", static_cast<unsigned long>(bodyLength));
-    Record(begin, Now(), "HttpSendRequest", request, detail);
-    ::SetLastError(error);
-    return result;
+    const unsigned long length = bodyLength;
+    return Traced("HttpSendRequest",
+                  [&] { return g_HttpSendRequestW(request, headers, headersLength, body, bodyLength); },
+                  Number(request, &length));
 }
 
 BOOL WINAPI TracedHttpQueryInfoW(HINTERNET request, DWORD level, LPVOID buffer, LPDWORD length, LPDWORD index) {
-    const LONGLONG begin = Now();
-    const BOOL result = g_HttpQueryInfoW(request, level, buffer, length, index);
-    const DWORD error = ::GetLastError();
-    Record(begin, Now(), "HttpQueryInfo", request);
-    ::SetLastError(error);
-    return result;
+    return Traced("HttpQueryInfo", [&] { return g_HttpQueryInfoW(request, level, buffer, length, index); },
+                  Plain(request));
 }
 
 BOOL WINAPI TracedInternetReadFile(HINTERNET request, LPVOID buffer, DWORD wanted, LPDWORD read) {
-    const LONGLONG begin = Now();
-    const BOOL result = g_InternetReadFile(request, buffer, wanted, read);
-    const DWORD error = ::GetLastError();
-    char detail[32];
-    std::snprintf(detail, sizeof(detail), "%lu", read ? static_cast<unsigned long>(*read) : 0ul);
-    Record(begin, Now(), "InternetReadFile", request, detail);
-    ::SetLastError(error);
-    return result;
+    return Traced("InternetReadFile", [&] { return g_InternetReadFile(request, buffer, wanted, read); },
+                  Number(request, read));
 }
 
 BOOL WINAPI TracedInternetCloseHandle(HINTERNET handle) {
-    const LONGLONG begin = Now();
-    const BOOL result = g_InternetCloseHandle(handle);
-    const DWORD error = ::GetLastError();
-    Record(begin, Now(), "InternetCloseHandle", handle);
-    ::SetLastError(error);
-    return result;
+    return Traced("InternetCloseHandle", [&] { return g_InternetCloseHandle(handle); }, Plain(handle));
 }
 
 LRESULT WINAPI TracedSendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    const LONGLONG begin = Now();
-    const LRESULT result = g_SendMessageW(window, message, wParam, lParam);
-    const DWORD error = ::GetLastError();
-    char detail[32];
-    std::snprintf(detail, sizeof(detail), "%04X", message);
-    Record(begin, Now(), "SendMessage", window, detail);
-    ::SetLastError(error);
-    return result;
+    char text[16];
+    std::snprintf(text, sizeof(text), "%04X", message);
+    return Traced("SendMessage", [&] { return g_SendMessageW(window, message, wParam, lParam); }, Text(window, text));
 }
 
 BOOL WINAPI TracedPostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    const LONGLONG begin = Now();
-    const BOOL result = g_PostMessageW(window, message, wParam, lParam);
-    const DWORD error = ::GetLastError();
-    char detail[32];
-    std::snprintf(detail, sizeof(detail), "%04X", message);
-    Record(begin, Now(), "PostMessage", window, detail);
-    ::SetLastError(error);
-    return result;
+    char text[16];
+    std::snprintf(text, sizeof(text), "%04X", message);
+    return Traced("PostMessage", [&] { return g_PostMessageW(window, message, wParam, lParam); }, Text(window, text));
 }
 
 void WINAPI TracedSleep(DWORD milliseconds) {
-    const LONGLONG begin = Now();
-    g_Sleep(milliseconds);
-    char detail[32];
-    std::snprintf(detail, sizeof(detail), "%lu", static_cast<unsigned long>(milliseconds));
-    Record(begin, Now(), "Sleep", nullptr, detail);
+    Traced(
+        "Sleep",
+        [&] {
+            g_Sleep(milliseconds);
+            return 0;
+        },
+        Text(nullptr, std::to_string(milliseconds)));
 }
 
 DWORD WINAPI TracedWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    const LONGLONG begin = Now();
-    const DWORD result = g_WaitForSingleObject(handle, milliseconds);
-    const DWORD error = ::GetLastError();
-    char detail[48];
-    std::snprintf(detail, sizeof(detail), "limit %lu result %lu", static_cast<unsigned long>(milliseconds),
-                  static_cast<unsigned long>(result));
-    Record(begin, Now(), "Wait", handle, detail);
-    ::SetLastError(error);
-    return result;
+    return Traced("Wait", [&] { return g_WaitForSingleObject(handle, milliseconds); },
+                  WaitResult(handle, milliseconds));
 }
 
 DWORD WINAPI TracedWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD milliseconds) {
-    const LONGLONG begin = Now();
-    const DWORD result = g_WaitForMultipleObjects(count, handles, all, milliseconds);
-    const DWORD error = ::GetLastError();
-    char detail[48];
-    std::snprintf(detail, sizeof(detail), "limit %lu result %lu", static_cast<unsigned long>(milliseconds),
-                  static_cast<unsigned long>(result));
-    Record(begin, Now(), "Wait", count ? handles[0] : nullptr, detail);
-    ::SetLastError(error);
-    return result;
+    return Traced("Wait", [&] { return g_WaitForMultipleObjects(count, handles, all, milliseconds); },
+                  WaitResult(count ? handles[0] : nullptr, milliseconds));
 }
 
 HANDLE WINAPI TracedCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                 DWORD disposition, DWORD attributes, HANDLE templateFile) {
-    const LONGLONG begin = Now();
-    HANDLE result = g_CreateFileW(path, access, share, security, disposition, attributes, templateFile);
-    const DWORD error = ::GetLastError();
-    Record(begin, Now(), "CreateFile", result, Narrow(path).c_str());
-    ::SetLastError(error);
-    return result;
+    return Traced("CreateFile",
+                  [&] { return g_CreateFileW(path, access, share, security, disposition, attributes, templateFile); },
+                  Made(Narrow(path)));
 }
 
 BOOL WINAPI TracedReadFile(HANDLE file, LPVOID buffer, DWORD wanted, LPDWORD read, LPOVERLAPPED overlapped) {
-    const LONGLONG begin = Now();
-    const BOOL result = g_ReadFile(file, buffer, wanted, read, overlapped);
-    const DWORD error = ::GetLastError();
-    char detail[32];
-    std::snprintf(detail, sizeof(detail), "%lu", read ? static_cast<unsigned long>(*read) : 0ul);
-    Record(begin, Now(), "ReadFile", file, detail);
-    ::SetLastError(error);
-    return result;
+    return Traced("ReadFile", [&] { return g_ReadFile(file, buffer, wanted, read, overlapped); }, Number(file, read));
 }
 
 BOOL WINAPI TracedWriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped) {
-    const LONGLONG begin = Now();
-    const BOOL result = g_WriteFile(file, buffer, length, written, overlapped);
-    const DWORD error = ::GetLastError();
-    char detail[32];
-    std::snprintf(detail, sizeof(detail), "%lu", static_cast<unsigned long>(length));
-    Record(begin, Now(), "WriteFile", file, detail);
-    ::SetLastError(error);
-    return result;
+    const unsigned long size = length;
+    return Traced("WriteFile", [&] { return g_WriteFile(file, buffer, length, written, overlapped); },
+                  Number(file, &size));
 }
 
 BOOL WINAPI TracedDeleteFileW(LPCWSTR path) {
-    const LONGLONG begin = Now();
-    const BOOL result = g_DeleteFileW(path);
-    const DWORD error = ::GetLastError();
-    Record(begin, Now(), "DeleteFile", nullptr, Narrow(path).c_str());
-    ::SetLastError(error);
-    return result;
+    return Traced("DeleteFile", [&] { return g_DeleteFileW(path); }, Text(nullptr, Narrow(path)));
 }
 
 HRESULT WINAPI TracedCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object) {
-    const LONGLONG begin = Now();
-    const HRESULT result = g_CoCreateInstance(clsid, outer, context, iid, object);
     wchar_t text[40] = {};
     ::StringFromGUID2(clsid, text, 40);
-    Record(begin, Now(), "CoCreateInstance", nullptr, Narrow(text).c_str());
-    return result;
+    return Traced("CoCreateInstance", [&] { return g_CoCreateInstance(clsid, outer, context, iid, object); },
+                  Text(nullptr, Narrow(text)));
 }
 
 // ---- the log library's lines ----
