@@ -4,8 +4,11 @@
 // the run removes it once sent.
 //
 // usage: thumbtimes FOLDER
-// Output: "thumbnails: files=N failed=K total_ms=T", then "file NAME MS" lines.
+// Output: "thumbnails: files=N failed=K total_ms=T", the process's private
+// bytes after the first thumbnail and after the last ("memory first=BYTES
+// last=BYTES": what thumbnails leave behind), then "file NAME MS" lines.
 #include <windows.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -31,6 +34,18 @@ std::vector<std::wstring> JpegFiles(const std::wstring& folder) {
     return names;
 }
 
+// Wine leaves PrivateUsage at 0 and keeps the private commit in
+// PagefileUsage, which Windows reports as the same number.
+unsigned long long PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof(counters);
+    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                sizeof(counters))) {
+        return 0;
+    }
+    return counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
+}
+
 LONGLONG Now() {
     LARGE_INTEGER counter;
     ::QueryPerformanceCounter(&counter);
@@ -54,6 +69,7 @@ int wmain(int argc, wchar_t** argv) {
         std::vector<double> times;
         int failed = 0;
         double total = 0;
+        unsigned long long first = 0;
         for (const std::wstring& name : names) {
             const std::wstring path = folder + L"\\" + name;
             std::wstring thumbnail;
@@ -64,9 +80,11 @@ int wmain(int argc, wchar_t** argv) {
             if (!thumbnail.empty()) ::DeleteFileW(thumbnail.c_str());
             times.push_back(spent);
             total += spent;
+            if (times.size() == 1) first = PrivateBytes();
         }
         std::printf("thumbnails: files=%u failed=%d total_ms=%.3f\n", static_cast<unsigned>(names.size()), failed,
                     total);
+        std::printf("memory first=%llu last=%llu\n", first, PrivateBytes());
         for (size_t i = 0; i < names.size(); ++i) {
             std::printf("file %ls %.3f\n", names[i].c_str(), times[i]);
         }

@@ -20,8 +20,10 @@
 //
 // Output: "replay: requests=N failed=K total_ms=T setup_ms=S", then one line
 // "kind PATH COUNT MS" per kind of request (paths without the sync ID), then
-// "status METHOD PATH CODE" for each answer outside 200 to 299, and the
-// process's peak working set ("memory peak_working_set=BYTES").
+// "status METHOD PATH CODE" for each answer outside 200 to 299, the
+// process's peak working set ("memory peak_working_set=BYTES") and its
+// private bytes before the first, the middle and the last card's OCR request
+// ("cards N private first=BYTES half=BYTES last=BYTES").
 #include <windows.h>
 #include <psapi.h>
 #include <wininet.h>
@@ -174,6 +176,18 @@ std::string Kind(const std::string& path) {
     return path.substr(0, path.find('?'));
 }
 
+// Wine leaves PrivateUsage at 0 and keeps the private commit in
+// PagefileUsage, which Windows reports as the same number.
+unsigned long long PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof(counters);
+    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                sizeof(counters))) {
+        return 0;
+    }
+    return counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
+}
+
 LONGLONG Now() {
     LARGE_INTEGER counter;
     ::QueryPerformanceCounter(&counter);
@@ -225,6 +239,8 @@ int Replay(const wchar_t* path) {
     Request request;
     request.body.reserve(1 << 20);
     answer.reserve(1 << 20);
+    std::vector<unsigned long long> cards;  // private bytes before each card
+    cards.reserve(recording.count);
     for (size_t i = 0; i < recording.count; ++i) {
         // Read and made ready outside the clock: a client sends these bytes as they are.
         ReadRequest(reader, request);
@@ -237,6 +253,7 @@ int Replay(const wchar_t* path) {
             ReplaceAll(request.path, pair.first, pair.second);
             ReplaceAll(request.body, pair.first, pair.second);
         }
+        if (request.path.compare(0, 9, "/CardOCR/") == 0) cards.push_back(PrivateBytes());
         const std::wstring verb = Wide(request.method);
         const std::wstring target = Wide(request.path);
         const std::wstring headers = Wide(headerText);
@@ -301,6 +318,10 @@ int Replay(const wchar_t* path) {
     counters.cb = sizeof(counters);
     if (::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters))) {
         std::printf("memory peak_working_set=%llu\n", static_cast<unsigned long long>(counters.PeakWorkingSetSize));
+    }
+    if (!cards.empty()) {
+        std::printf("cards %u private first=%llu half=%llu last=%llu\n", static_cast<unsigned>(cards.size()),
+                    cards.front(), cards[cards.size() / 2], cards.back());
     }
     return failures.empty() ? 0 : 1;
 }

@@ -190,8 +190,10 @@ def run_replay(wine, build_dir, work, client, port, count):
             kinds[name] = (int(number), float(ms))
     failures = [line[len("status "):] for line in lines if line.startswith("status ")]
     memory = [int(line.split("=")[1]) for line in lines if line.startswith("memory peak_working_set=")]
+    cards = [line.split() for line in lines if line.startswith("cards ")]
+    private = {k: int(v) for k, v in (item.split("=") for item in cards[0][3:])} if cards else {}
     return {"total_ms": float(fields["total_ms"]), "requests": int(fields["requests"]), "kinds": kinds,
-            "failures": failures, "peak_working_set": memory[0] if memory else 0}
+            "failures": failures, "peak_working_set": memory[0] if memory else 0, "private": private}
 
 
 # ---- thumbnails ----
@@ -206,6 +208,9 @@ def run_thumbnails(wine, build_dir, work, images, count):
     if summary:
         fields = dict(item.split("=") for item in summary[0].split()[1:])
         figures["plug-in"] = float(fields["total_ms"]) / count
+    memory = [line for line in lines if line.startswith("memory first=")]
+    if memory:
+        figures["memory"] = {k: int(v) for k, v in (item.split("=") for item in memory[0].split()[1:])}
     out = os.path.join(folder, "out")
     os.makedirs(out, exist_ok=True)
     if shutil.which("vipsthumbnail"):
@@ -284,6 +289,18 @@ def report(results, sizes, images, arch):
             note("N = %d: private bytes before card 1: %s, card %d: %s, card %d: %s (%+.1f KiB a card over the"
                  " second half)" % (n, mib(kept[0]), half + 1, mib(kept[half]), len(kept), mib(kept[-1]),
                                     (kept[-1] - kept[half]) / 1024.0 / (len(kept) - 1 - half)))
+    for n in sizes:
+        kept = r[n]["replay"]["private"]
+        if kept:
+            note("N = %d: WinINet alone (the replay): private bytes before card 1: %s, card %d: %s, card %d: %s"
+                 " (%+.1f KiB a card over the second half)"
+                 % (n, mib(kept["first"]), n // 2 + 1, mib(kept["half"]), n, mib(kept["last"]),
+                    (kept["last"] - kept["half"]) / 1024.0 / max(1, n - 1 - n // 2)))
+    for n in sizes:
+        kept = r[n]["thumbs"].get("memory")
+        if kept:
+            note("N = %d: thumbnails alone (thumbtimes): private bytes after the first %s, after the last %s"
+                 % (n, mib(kept["first"]), mib(kept["last"])))
     for n in sizes:
         loaded = r[n]["loaded_modules"]
         note("N = %d: the run loaded %d modules into the host, %s of images: %s"

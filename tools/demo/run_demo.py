@@ -82,7 +82,7 @@ class Wine:
         os.makedirs(self.prefix, exist_ok=True)
         first = not os.path.exists(os.path.join(self.prefix, "system.reg"))
         if first:
-            note("making the demo's Wine prefix (once): " + self.prefix)
+            note("making the Wine prefix (once): " + self.prefix)
         # One persistent server keeps each program start cheap; it and Wine's
         # service programs are started off every pipe.
         wine_env.prepare(self.env)
