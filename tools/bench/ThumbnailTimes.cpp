@@ -8,7 +8,6 @@
 // bytes after the first thumbnail and after the last ("memory first=BYTES
 // last=BYTES": what thumbnails leave behind), then "file NAME MS" lines.
 #include <windows.h>
-#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -17,6 +16,7 @@
 
 #include "controller/MeishiServiceCtrl.h"
 #include "support/Handles.h"
+#include "tools/hostsim/ProcessMemory.h"
 
 using namespace tessaran;
 
@@ -32,18 +32,6 @@ std::vector<std::wstring> JpegFiles(const std::wstring& folder) {
     } while (::FindNextFileW(find.get(), &data));
     std::sort(names.begin(), names.end());
     return names;
-}
-
-// Wine leaves PrivateUsage at 0 and keeps the private commit in
-// PagefileUsage, which Windows reports as the same number.
-unsigned long long PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                sizeof(counters))) {
-        return 0;
-    }
-    return counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
 LONGLONG Now() {
@@ -80,11 +68,11 @@ int wmain(int argc, wchar_t** argv) {
             if (!thumbnail.empty()) ::DeleteFileW(thumbnail.c_str());
             times.push_back(spent);
             total += spent;
-            if (times.size() == 1) first = PrivateBytes();
+            if (times.size() == 1) first = hostsim::PrivateBytes();
         }
         std::printf("thumbnails: files=%u failed=%d total_ms=%.3f\n", static_cast<unsigned>(names.size()), failed,
                     total);
-        std::printf("memory first=%llu last=%llu\n", first, PrivateBytes());
+        std::printf("memory first=%llu last=%llu\n", first, hostsim::PrivateBytes());
         for (size_t i = 0; i < names.size(); ++i) {
             std::printf("file %ls %.3f\n", names[i].c_str(), times[i]);
         }

@@ -25,7 +25,6 @@
 // private bytes before the first, the middle and the last card's OCR request
 // ("cards N private first=BYTES half=BYTES last=BYTES").
 #include <windows.h>
-#include <psapi.h>
 #include <wininet.h>
 
 #include <algorithm>
@@ -39,6 +38,7 @@
 #include <vector>
 
 #include "support/Handles.h"
+#include "tools/hostsim/ProcessMemory.h"
 
 using tessaran::UniqueFile;
 using tessaran::UniqueHInternet;
@@ -176,18 +176,6 @@ std::string Kind(const std::string& path) {
     return path.substr(0, path.find('?'));
 }
 
-// Wine leaves PrivateUsage at 0 and keeps the private commit in
-// PagefileUsage, which Windows reports as the same number.
-unsigned long long PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                sizeof(counters))) {
-        return 0;
-    }
-    return counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
-}
-
 LONGLONG Now() {
     LARGE_INTEGER counter;
     ::QueryPerformanceCounter(&counter);
@@ -253,7 +241,7 @@ int Replay(const wchar_t* path) {
             ReplaceAll(request.path, pair.first, pair.second);
             ReplaceAll(request.body, pair.first, pair.second);
         }
-        if (request.path.compare(0, 9, "/CardOCR/") == 0) cards.push_back(PrivateBytes());
+        if (request.path.compare(0, 9, "/CardOCR/") == 0) cards.push_back(hostsim::PrivateBytes());
         const std::wstring verb = Wide(request.method);
         const std::wstring target = Wide(request.path);
         const std::wstring headers = Wide(headerText);
@@ -314,11 +302,8 @@ int Replay(const wchar_t* path) {
     }
     for (const std::string& failure : failures) std::printf("status %s\n", failure.c_str());
     // What WinINet alone costs the process, to set beside the host's figures.
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof(counters);
-    if (::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters))) {
-        std::printf("memory peak_working_set=%llu\n", static_cast<unsigned long long>(counters.PeakWorkingSetSize));
-    }
+    hostsim::ProcessMemory memory;
+    if (hostsim::ReadProcessMemory(memory)) std::printf("memory peak_working_set=%llu\n", memory.peakWorkingSet);
     if (!cards.empty()) {
         std::printf("cards %u private first=%llu half=%llu last=%llu\n", static_cast<unsigned>(cards.size()),
                     cards.front(), cards[cards.size() / 2], cards.back());

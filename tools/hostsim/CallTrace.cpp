@@ -2,7 +2,6 @@
 
 #include <windows.h>
 #include <objbase.h>
-#include <psapi.h>
 #include <wininet.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <cwchar>
 
 #include "support/Handles.h"
+#include "tools/hostsim/ProcessMemory.h"
 
 namespace hostsim {
 
@@ -206,22 +206,13 @@ HINTERNET WINAPI TracedInternetConnectW(HINTERNET session, LPCWSTR host, INTERNE
 }
 
 // The host's private bytes and working set as a "Memory" event, so that what
-// a run keeps can be followed card by card. Wine leaves PrivateUsage at 0 and
-// keeps the private commit in PagefileUsage, which Windows reports as the
-// same number.
+// a run keeps can be followed card by card.
 void RecordMemory() {
     const LONGLONG begin = Now();
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                sizeof(counters))) {
-        return;
-    }
+    ProcessMemory memory;
+    if (!ReadProcessMemory(memory)) return;
     char detail[96];
-    std::snprintf(detail, sizeof(detail), "private=%llu working_set=%llu",
-                  static_cast<unsigned long long>(counters.PrivateUsage ? counters.PrivateUsage
-                                                                        : counters.PagefileUsage),
-                  static_cast<unsigned long long>(counters.WorkingSetSize));
+    std::snprintf(detail, sizeof(detail), "private=%llu working_set=%llu", memory.privateBytes, memory.workingSet);
     Record(begin, Now(), "Memory", nullptr, detail);
 }
 

@@ -20,6 +20,7 @@
 #include "support/Handles.h"
 #include "tools/hostsim/CallTrace.h"
 #include "tools/hostsim/PluginCaller.h"
+#include "tools/hostsim/ProcessMemory.h"
 
 using tessaran::ComInit;
 using tessaran::ComPtr;
@@ -507,22 +508,16 @@ Action ParseExecute(Tokens& tokens) {
     };
 }
 
-// The counters a host's memory is judged by. Wine leaves PrivateUsage at 0
-// and keeps the private commit in PagefileUsage, which Windows reports as the
-// same number.
 bool ReportMemory() {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                sizeof(counters))) {
+    hostsim::ProcessMemory memory;
+    if (!hostsim::ReadProcessMemory(memory)) {
         return Report(L"GetProcessMemoryInfo", HRESULT_FROM_WIN32(::GetLastError()));
     }
-    const SIZE_T privateBytes = counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
     return Report(L"ProcessMemory", S_OK,
-                  L"working_set=" + std::to_wstring(counters.WorkingSetSize) +
-                      L" peak_working_set=" + std::to_wstring(counters.PeakWorkingSetSize) +
-                      L" private_bytes=" + std::to_wstring(privateBytes) +
-                      L" peak_private_bytes=" + std::to_wstring(counters.PeakPagefileUsage));
+                  L"working_set=" + std::to_wstring(memory.workingSet) +
+                      L" peak_working_set=" + std::to_wstring(memory.peakWorkingSet) +
+                      L" private_bytes=" + std::to_wstring(memory.privateBytes) +
+                      L" peak_private_bytes=" + std::to_wstring(memory.peakPrivateBytes));
 }
 
 bool ReportModules() {
