@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "controller/MeishiServiceCtrl.h"
+#include "controller/ThumbnailSource.h"
 #include "support/Handles.h"
 #include "support/Log.h"
 #include "support/Result.h"
@@ -63,6 +64,25 @@ HRESULT DrawScaled(IWICImagingFactory* factory, IWICBitmapSource* source, UINT w
     if (SUCCEEDED(hr)) hr = scaler->Initialize(converter.get(), width, height, WICBitmapInterpolationModeFant);
     if (SUCCEEDED(hr)) hr = factory->CreateBitmapFromSource(scaler.get(), WICBitmapCacheOnLoad, thumbnail.put());
     return hr;
+}
+
+// The smallest size at which transform hands out the frame natively that is
+// still at least the thumbnail's, asking for doubled sizes while the decoder
+// answers with smaller ones; false when only the full size would do.
+bool NativeScaledSize(IWicSourceTransform* transform, UINT fullWidth, UINT fullHeight, UINT thumbWidth,
+                      UINT thumbHeight, UINT& width, UINT& height) {
+    UINT askWidth = thumbWidth;
+    UINT askHeight = thumbHeight;
+    for (;;) {
+        width = askWidth;
+        height = askHeight;
+        if (FAILED(transform->GetClosestSize(&width, &height))) return false;
+        if (width >= thumbWidth && height >= thumbHeight) break;
+        if (askWidth >= fullWidth && askHeight >= fullHeight) return false;
+        askWidth = askWidth >= fullWidth / 2 ? fullWidth : askWidth * 2;
+        askHeight = askHeight >= fullHeight / 2 ? fullHeight : askHeight * 2;
+    }
+    return width < fullWidth || height < fullHeight;
 }
 
 // "<source without extension>_thumb.jpg"; fails rather than cutting a path
@@ -132,6 +152,47 @@ HRESULT WriteNewFile(const std::wstring& path, const std::vector<BYTE>& bytes) {
 
 }  // namespace
 
+HRESULT ThumbnailSource(IWICImagingFactory* factory, IWICBitmapSource* frame, UINT thumbWidth, UINT thumbHeight,
+                        ComPtr<IWICBitmapSource>& source) {
+    source = ComPtr<IWICBitmapSource>(frame);
+    ComPtr<IWicSourceTransform> transform;
+    if (FAILED(frame->QueryInterface(IID_IWicSourceTransform, transform.put_void()))) return S_FALSE;
+    BOOL supported = FALSE;
+    if (FAILED(transform->DoesSupportTransform(WICBitmapTransformRotate0, &supported)) || !supported) {
+        return S_FALSE;
+    }
+    UINT fullWidth = 0;
+    UINT fullHeight = 0;
+    UINT width = 0;
+    UINT height = 0;
+    if (FAILED(frame->GetSize(&fullWidth, &fullHeight)) ||
+        !NativeScaledSize(transform.get(), fullWidth, fullHeight, thumbWidth, thumbHeight, width, height)) {
+        return S_FALSE;
+    }
+    WICPixelFormatGUID format = GUID_WICPixelFormat24bppBGR;
+    if (FAILED(transform->GetClosestPixelFormat(&format))) return S_FALSE;
+
+    // Decoded straight into a bitmap of that size; the frame's full pixels
+    // are never made.
+    ComPtr<IWICBitmap> scaled;
+    if (FAILED(factory->CreateBitmap(width, height, format, WICBitmapCacheOnLoad, scaled.put()))) return S_FALSE;
+    {
+        const WICRect whole = {0, 0, static_cast<INT>(width), static_cast<INT>(height)};
+        ComPtr<IWICBitmapLock> lock;
+        UINT stride = 0;
+        UINT size = 0;
+        BYTE* pixels = nullptr;
+        if (FAILED(scaled->Lock(&whole, WICBitmapLockWrite, lock.put())) || FAILED(lock->GetStride(&stride)) ||
+            FAILED(lock->GetDataPointer(&size, &pixels)) ||
+            FAILED(transform->CopyPixels(nullptr, width, height, &format, WICBitmapTransformRotate0, stride, size,
+                                         pixels))) {
+            return S_FALSE;
+        }
+    }
+    source = ComPtr<IWICBitmapSource>(scaled.get());
+    return S_OK;
+}
+
 HRESULT CMeishiServiceCtrl::CreateThumbnailImage(const wchar_t* imagePath, std::wstring& thumbnailPath) {
     return TessaranGuard([&]() -> HRESULT {
         LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::CreateThumbnailImage start");
@@ -155,8 +216,11 @@ HRESULT CMeishiServiceCtrl::CreateThumbnailImage(const wchar_t* imagePath, std::
             return LogFailure(L"sm_img.Create", HResultFromWin32(ERROR_CANNOT_MAKE));
         }
 
+        // Decoders that scale while decoding leave little for the scaler to do.
+        ComPtr<IWICBitmapSource> pixels;
+        ThumbnailSource(factory.get(), source.get(), thumbWidth, thumbHeight, pixels);
         ComPtr<IWICBitmap> thumbnail;
-        if (FAILED(DrawScaled(factory.get(), source.get(), thumbWidth, thumbHeight, thumbnail))) {
+        if (FAILED(DrawScaled(factory.get(), pixels.get(), thumbWidth, thumbHeight, thumbnail))) {
             return LogFailure(L"img.StretchBlt", HResultFromWin32(ERROR_CANNOT_COPY));
         }
 

@@ -14,21 +14,6 @@
 # Everything else goes to tools/demo/run_demo.py (see its --help).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build="$here/build"
-build_step=1
-args=()
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --build) build=$(realpath -m "$2"); shift 2 ;;
-    --no-build) build_step=0; shift ;;
-    *) args+=("$1"); shift ;;
-  esac
-done
-
-if [ "$build_step" = 1 ]; then
-  echo "==> Setting up the machine (tools/setup.sh)"
-  bash "$here/tools/setup.sh" >/dev/null
-  echo "==> Building (tools/build.sh $build)"
-  bash "$here/tools/build.sh" "$build"
-fi
+# shellcheck source=tools/build-first.sh
+. "$here/tools/build-first.sh"
 exec python3 "$here/tools/demo/run_demo.py" --build "$build" "${args[@]}"

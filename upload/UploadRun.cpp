@@ -282,7 +282,8 @@ HRESULT CMeishiServiceCtrl::Execute(const GUID& jobId, const wchar_t* listFilePa
             SetStatusText(FormatString(255, L"%s へ接続中...", L"サービス").c_str(), 0);
             hr = UploadFiles(parent, item, list.get(), syncIds);
             if (FAILED(hr)) LogWrite(LOG_ERROR, L"UploadFiles Error = %08X", static_cast<unsigned>(hr));
-            ::Sleep(200);
+            // Closed at once: a pause for the full bar to be seen would hold
+            // every pass, and the host, for nothing.
             statusDlg.End();
 
             if (!AnyFileFailed(list.get())) {

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
+#include <tuple>
 
 #include "common/LogCapture.h"
 #include "common/TestImages.h"
 #include "common/TestPaths.h"
 #include "controller/MeishiServiceCtrl.h"
+#include "controller/ThumbnailSource.h"
+#include "support/Handles.h"
 
 using namespace tessaran;
 using tessaran_test::ImageKind;
@@ -153,4 +157,106 @@ TEST(Thumbnail, NamesThatDoNotFitAPathAreRefusedNotCut) {
     } while (::FindNextFileW(find, &data));
     ::FindClose(find);
     EXPECT_EQ(files, 1);  // only the source
+}
+
+namespace {
+
+// A frame whose decoder scales by 1/2, 1/4 and 1/8 while decoding, as JPEG
+// decoders do, and answers a size with the largest it makes that is not
+// above it (the smallest when none is).
+class ScalingFrame : public IWICBitmapSource, public IWicSourceTransform {
+public:
+    UINT fullReads = 0;
+    UINT decodedWidth = 0;
+    UINT decodedHeight = 0;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid == IID_IUnknown || iid == IID_IWICBitmapSource) {
+            *out = static_cast<IWICBitmapSource*>(this);
+        } else if (iid == IID_IWicSourceTransform) {
+            *out = static_cast<IWicSourceTransform*>(this);
+        } else {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+    // Lives on the test's stack.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    HRESULT STDMETHODCALLTYPE GetSize(UINT* width, UINT* height) override {
+        *width = kWidth;
+        *height = kHeight;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetPixelFormat(WICPixelFormatGUID* format) override {
+        *format = GUID_WICPixelFormat24bppBGR;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetResolution(double* x, double* y) override {
+        *x = *y = 300.0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE CopyPalette(IWICPalette*) override { return WINCODEC_ERR_PALETTEUNAVAILABLE; }
+    HRESULT STDMETHODCALLTYPE CopyPixels(const WICRect*, UINT, UINT size, BYTE* buffer) override {
+        ++fullReads;
+        std::memset(buffer, 0x80, size);
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE CopyPixels(const WICRect*, UINT width, UINT height, WICPixelFormatGUID*,
+                                         WICBitmapTransformOptions, UINT, UINT size, BYTE* buffer) override {
+        decodedWidth = width;
+        decodedHeight = height;
+        std::memset(buffer, 0x80, size);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetClosestSize(UINT* width, UINT* height) override {
+        UINT answerWidth = (kWidth + 7) / 8;
+        UINT answerHeight = (kHeight + 7) / 8;
+        for (UINT divisor : {1u, 2u, 4u, 8u}) {
+            const UINT w = (kWidth + divisor - 1) / divisor;
+            const UINT h = (kHeight + divisor - 1) / divisor;
+            if (w <= *width && h <= *height) {
+                answerWidth = w;
+                answerHeight = h;
+                break;
+            }
+        }
+        *width = answerWidth;
+        *height = answerHeight;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetClosestPixelFormat(WICPixelFormatGUID* format) override {
+        *format = GUID_WICPixelFormat24bppBGR;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE DoesSupportTransform(WICBitmapTransformOptions transform, BOOL* supported) override {
+        *supported = transform == WICBitmapTransformRotate0;
+        return S_OK;
+    }
+
+private:
+    static constexpr UINT kWidth = 1050;
+    static constexpr UINT kHeight = 600;
+};
+
+}  // namespace
+
+// A 1050x600 card scan is decoded at a quarter of its size, the smallest the
+// decoder makes that is not below the 200x114 thumbnail, and never in full.
+TEST(Thumbnail, ADecoderThatScalesWhileDecodingNeverDecodesTheFullImage) {
+    ComPtr<IWICImagingFactory> factory;
+    ASSERT_EQ(::CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
+                                 factory.put_void()),
+              S_OK);
+    ScalingFrame frame;
+    ComPtr<IWICBitmapSource> source;
+    ASSERT_EQ(ThumbnailSource(factory.get(), &frame, 200, 114, source), S_OK);
+    UINT width = 0, height = 0;
+    ASSERT_EQ(source->GetSize(&width, &height), S_OK);
+    EXPECT_EQ(std::make_tuple(frame.fullReads, frame.decodedWidth, frame.decodedHeight, width, height),
+              std::make_tuple(0u, 263u, 150u, 263u, 150u));
 }

@@ -82,7 +82,7 @@ class Wine:
         os.makedirs(self.prefix, exist_ok=True)
         first = not os.path.exists(os.path.join(self.prefix, "system.reg"))
         if first:
-            note("making the demo's Wine prefix (once): " + self.prefix)
+            note("making the Wine prefix (once): " + self.prefix)
         # One persistent server keeps each program start cheap; it and Wine's
         # service programs are started off every pipe.
         wine_env.prepare(self.env)
@@ -163,6 +163,14 @@ class Display:
                 self.proc.kill()
                 self.proc.wait()
         return False
+
+
+def manage_windows(wine, managed):
+    """Without a window manager Wine waits up to 2 s for each managed window
+    to be withdrawn when it closes; unmanaged ones go at once. A stall of the
+    display, not of the plug-in: on Windows there is none."""
+    wine.run(["reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", "Y" if managed else "N",
+              "/f"], echo=False)
 
 
 def app_config(build_dir, standin):
@@ -316,11 +324,7 @@ def run(args):
         with Display() as display:
             wine.env["DISPLAY"] = display.name
             wine.start()
-            # Without a window manager Wine waits up to 2 s for each managed
-            # window to be withdrawn when it closes; unmanaged ones go at once.
-            managed = "N" if display.private or args.no_window_manager else "Y"
-            wine.run(["reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", managed, "/f"],
-                     echo=False)
+            manage_windows(wine, not (display.private or args.no_window_manager))
             try:
                 dll = install_plugin(wine, build_dir, standin)
                 result = send_jobs(args, wine, build_dir, dll, work, jobs, client)
@@ -442,13 +446,21 @@ def registered_server(wine):
     raise DemoError("no per-user registration found under " + key)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def build_arguments(parser, folder):
+    """The options that say which build runs where, shared with tools/bench:
+    --build, --arch, --work (default BUILD/folder) and --no-window-manager."""
     parser.add_argument("--build", default=os.path.join(SOURCE, "build"),
                         help="build folder of tools/build.sh, holding x86/ and x64/ (default: build)")
     parser.add_argument("--arch", choices=("x86", "x64"),
                         help="the build to run (default: x86 where this machine runs 32-bit programs, else x64)")
-    parser.add_argument("--work", help="the demo's own folder (default: BUILD/demo)")
+    parser.add_argument("--work", help="the program's own folder (default: BUILD/%s)" % folder)
+    parser.add_argument("--no-window-manager", action="store_true",
+                        help="the display has no window manager (as under xvfb-run)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    build_arguments(parser, "demo")
     parser.add_argument("--prefix", help="Wine prefix (default: WORK/wineprefix-ARCH)")
     parser.add_argument("--port", type=int, default=0, help="stand-in port (default: a free one)")
     parser.add_argument("--card-limit", type=int, default=100, help="cards the demo account may hold")
@@ -456,8 +468,6 @@ def main():
     parser.add_argument("--answer-dialogs", metavar="ANSWERS",
                         help="answer the plug-in's dialogs in order, e.g. result=retry,settings=cancel "
                              "(tests/e2e/DialogAnswer.cpp lists them); for runs meant to fail in part")
-    parser.add_argument("--no-window-manager", action="store_true",
-                        help="the display has no window manager (as under xvfb-run)")
     parser.add_argument("--keep-serving", action="store_true",
                         help="keep the stand-in (and its page of cards) running until Ctrl-C")
     args = parser.parse_args()

@@ -4,7 +4,9 @@
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <functional>
@@ -16,7 +18,9 @@
 #include "SMRPluginIF.h"
 #include "TessaranService.h"
 #include "support/Handles.h"
+#include "tools/hostsim/CallTrace.h"
 #include "tools/hostsim/PluginCaller.h"
+#include "tools/hostsim/ProcessMemory.h"
 
 using tessaran::ComInit;
 using tessaran::ComPtr;
@@ -63,6 +67,12 @@ Commands run in order on one plug-in object, created on first use.
                   images run up to the next command
   import FOLDER   export FOLDER
   linkbutton [ID]   linklabel [ID]   clicklink [ID]
+  memory          the host process's working set and private bytes, now and
+                  at their peak, in bytes
+  modules         the modules loaded in the host process, with their image sizes
+  trace FILE      from here on, records the plug-in's calls into WinINet, its
+                  messages, waits, file reads and log lines with their times
+                  into FILE (tools/bench reads it); creates the object first
   ID is {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX} or "last"; left out, it is the
   last ID that createid/copyid returned, else GUID_NULL.
   Operation names (CreateID, SettingsSummary, ...) work as commands too.
@@ -213,6 +223,12 @@ public:
         }
         const ULONG count = m_object.Detach()->Release();
         if (print) PrintLine(L"Release: " + std::to_wstring(count));
+    }
+
+    // The module that serves the object (null before it exists).
+    HMODULE PluginModule() const {
+        if (!m_object) return nullptr;
+        return m_library ? m_library.get() : ::GetModuleHandleW(L"TessaranService.dll");
     }
 
     // The last job ID that CreateID or CopyID returned.
@@ -480,12 +496,57 @@ Action ParseExecute(Tokens& tokens) {
             PrintLine(L"list: " + Quote(list));
         }
         return WithCaller(host, [&](hostsim::PluginCaller& c) {
-            const HRESULT hr =
-                c.Execute(id.Resolve(host), list, deleteFiles ? VARIANT_TRUE : VARIANT_FALSE, host.ParentWindow());
+            HRESULT hr;
+            {
+                hostsim::TraceSpan span("Execute");
+                hr = c.Execute(id.Resolve(host), list, deleteFiles ? VARIANT_TRUE : VARIANT_FALSE, host.ParentWindow());
+            }
             // With the delete flag the list file is the plug-in's to remove.
             if (ownList && !deleteFiles) ::DeleteFileW(list.c_str());
             return Report(L"Execute", hr);
         });
+    };
+}
+
+bool ReportMemory() {
+    hostsim::ProcessMemory memory;
+    if (!hostsim::ReadProcessMemory(memory)) {
+        return Report(L"GetProcessMemoryInfo", HRESULT_FROM_WIN32(::GetLastError()));
+    }
+    return Report(L"ProcessMemory", S_OK,
+                  L"working_set=" + std::to_wstring(memory.workingSet) +
+                      L" peak_working_set=" + std::to_wstring(memory.peakWorkingSet) +
+                      L" private_bytes=" + std::to_wstring(memory.privateBytes) +
+                      L" peak_private_bytes=" + std::to_wstring(memory.peakPrivateBytes));
+}
+
+bool ReportModules() {
+    HMODULE modules[1024];
+    DWORD needed = 0;
+    if (!::EnumProcessModules(::GetCurrentProcess(), modules, sizeof(modules), &needed)) {
+        return Report(L"EnumProcessModules", HRESULT_FROM_WIN32(::GetLastError()));
+    }
+    const DWORD count = std::min<DWORD>(needed / sizeof(HMODULE), 1024);
+    for (DWORD i = 0; i < count; ++i) {
+        wchar_t name[MAX_PATH] = {};
+        MODULEINFO info = {};
+        ::GetModuleBaseNameW(::GetCurrentProcess(), modules[i], name, MAX_PATH);
+        ::GetModuleInformation(::GetCurrentProcess(), modules[i], &info, sizeof(info));
+        PrintLine(L"Module: " + Quote(name) + L" " + std::to_wstring(info.SizeOfImage));
+    }
+    return true;
+}
+
+Action ParseTrace(Tokens& tokens) {
+    const std::wstring path = FullPath(tokens.Next(L"FILE"));
+    return [=](Host& host) {
+        if (!host.Caller()) return false;
+        std::wstring error;
+        if (!hostsim::StartCallTrace(host.PluginModule(), ::GetModuleHandleW(L"zuminfolog.dll"), path, error)) {
+            PrintError(L"hostsim: trace: " + error);
+            return Report(L"Trace", E_FAIL);
+        }
+        return Report(L"Trace", S_OK, Quote(path));
     };
 }
 
@@ -612,6 +673,9 @@ const Command kCommands[] = {
          });
      }},
     {L"execute", ParseExecute},
+    {L"memory", [](Tokens&) -> Action { return [](Host&) { return ReportMemory(); }; }},
+    {L"trace", ParseTrace},
+    {L"modules", [](Tokens&) -> Action { return [](Host&) { return ReportModules(); }; }},
     {L"import",
      [](Tokens& t) {
          const std::wstring folder = t.Next(L"FOLDER");
@@ -749,7 +813,9 @@ int wmain(int argc, wchar_t** argv) {
         return 3;
     }
     try {
-        return Run(std::vector<std::wstring>(argv + 1, argv + argc));
+        const int code = Run(std::vector<std::wstring>(argv + 1, argv + argc));
+        hostsim::FlushCallTrace();
+        return code;
     } catch (const UsageError& error) {
         PrintError(L"hostsim: " + error.message + L" (hostsim help shows the syntax)");
         return 2;
