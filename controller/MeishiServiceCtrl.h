@@ -17,6 +17,7 @@ namespace tessaran {
 
 struct ISMRUploadFile;
 struct ISMRUploadFileList;
+struct ThumbnailPicture;
 
 // The sync IDs of the cards one Execute registered, or whose registration
 // answer was lost, by their front file; they outlive the passes of the run.
@@ -68,6 +69,10 @@ public:
     // Upload file list, thumbnails and local saving.
     HRESULT CreateUploadFileList(const wchar_t* listFilePath, ISMRUploadFileList* list);
     HRESULT CreateThumbnailImage(const wchar_t* imagePath, std::wstring& thumbnailPath);
+    // The second half of CreateThumbnailImage, with its log lines: stores a
+    // picture made beforehand (on another thread, say) beside imagePath.
+    HRESULT StoreThumbnailImage(const wchar_t* imagePath, const ThumbnailPicture& picture,
+                                std::wstring& thumbnailPath);
     HRESULT SaveToLocalFolder(HWND parent, ISMRUploadFileList* list);
 
     // The upload run.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "controller/MeishiServiceCtrl.h"
+#include "controller/ThumbnailPicture.h"
 #include "controller/ThumbnailSource.h"
 #include "support/Handles.h"
 #include "support/Log.h"
@@ -193,12 +194,17 @@ HRESULT ThumbnailSource(IWICImagingFactory* factory, IWICBitmapSource* frame, UI
     return S_OK;
 }
 
-HRESULT CMeishiServiceCtrl::CreateThumbnailImage(const wchar_t* imagePath, std::wstring& thumbnailPath) {
-    return TessaranGuard([&]() -> HRESULT {
-        LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::CreateThumbnailImage start");
-        thumbnailPath.clear();
-        if (!imagePath) return LogFailure(L"img.Load Error", E_POINTER);
-
+void MakeThumbnailPicture(const wchar_t* imagePath, ThumbnailPicture& picture) noexcept {
+    picture.made = E_FAIL;
+    picture.failedStep = nullptr;
+    picture.encodeFailed = false;
+    picture.jpeg.clear();
+    const auto fail = [&picture](const wchar_t* step, HRESULT hr) {
+        picture.made = hr;
+        picture.failedStep = step;
+    };
+    if (!imagePath) return fail(L"img.Load Error", E_POINTER);
+    const HRESULT done = TessaranGuard([&]() -> HRESULT {
         ComPtr<IWICImagingFactory> factory;
         HRESULT hr = ::CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
                                         IID_IWICImagingFactory, factory.put_void());
@@ -207,13 +213,17 @@ HRESULT CMeishiServiceCtrl::CreateThumbnailImage(const wchar_t* imagePath, std::
         UINT width = 0;
         UINT height = 0;
         if (SUCCEEDED(hr)) hr = DecoderRefusal(source->GetSize(&width, &height));
-        if (FAILED(hr)) return LogFailure(L"img.Load Error", hr);
+        if (FAILED(hr)) {
+            fail(L"img.Load Error", hr);
+            return hr;
+        }
 
         UINT thumbWidth = 0;
         UINT thumbHeight = 0;
         ThumbnailSize(width, height, thumbWidth, thumbHeight);
         if (thumbWidth == 0 || thumbHeight == 0) {
-            return LogFailure(L"sm_img.Create", HResultFromWin32(ERROR_CANNOT_MAKE));
+            fail(L"sm_img.Create", HResultFromWin32(ERROR_CANNOT_MAKE));
+            return picture.made;
         }
 
         // Decoders that scale while decoding leave little for the scaler to do.
@@ -221,17 +231,50 @@ HRESULT CMeishiServiceCtrl::CreateThumbnailImage(const wchar_t* imagePath, std::
         ThumbnailSource(factory.get(), source.get(), thumbWidth, thumbHeight, pixels);
         ComPtr<IWICBitmap> thumbnail;
         if (FAILED(DrawScaled(factory.get(), pixels.get(), thumbWidth, thumbHeight, thumbnail))) {
-            return LogFailure(L"img.StretchBlt", HResultFromWin32(ERROR_CANNOT_COPY));
+            fail(L"img.StretchBlt", HResultFromWin32(ERROR_CANNOT_COPY));
+            return picture.made;
+        }
+        hr = EncodeJpeg(factory.get(), thumbnail.get(), picture.jpeg);
+        if (FAILED(hr)) {
+            fail(L"sm_img.Save Error", hr);
+            picture.encodeFailed = true;
+            return hr;
+        }
+        return S_OK;
+    });
+    if (SUCCEEDED(done)) {
+        picture.made = S_OK;
+    } else if (!picture.failedStep) {
+        picture.made = done;  // an exception: no step of its own to name
+    }
+    if (FAILED(picture.made)) picture.jpeg.clear();
+}
+
+HRESULT CMeishiServiceCtrl::CreateThumbnailImage(const wchar_t* imagePath, std::wstring& thumbnailPath) {
+    return TessaranGuard([&]() -> HRESULT {
+        ThumbnailPicture picture;
+        MakeThumbnailPicture(imagePath, picture);
+        return StoreThumbnailImage(imagePath, picture, thumbnailPath);
+    });
+}
+
+HRESULT CMeishiServiceCtrl::StoreThumbnailImage(const wchar_t* imagePath, const ThumbnailPicture& picture,
+                                                std::wstring& thumbnailPath) {
+    return TessaranGuard([&]() -> HRESULT {
+        // The lines come in the order the steps would have failed in one go.
+        LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::CreateThumbnailImage start");
+        thumbnailPath.clear();
+        if (!imagePath) return LogFailure(L"img.Load Error", E_POINTER);
+        if (FAILED(picture.made) && !picture.encodeFailed) {
+            return picture.failedStep ? LogFailure(picture.failedStep, picture.made) : picture.made;
         }
 
         std::wstring path;
-        hr = MakeThumbnailPath(imagePath, path);
+        HRESULT hr = MakeThumbnailPath(imagePath, path);
         if (FAILED(hr)) return LogFailure(L"CreateThumbnailImage PathLength", hr);
         thumbnailPath = path;
 
-        std::vector<BYTE> jpeg;
-        hr = EncodeJpeg(factory.get(), thumbnail.get(), jpeg);
-        if (SUCCEEDED(hr)) hr = WriteNewFile(path, jpeg);
+        hr = FAILED(picture.made) ? picture.made : WriteNewFile(path, picture.jpeg);
         if (FAILED(hr)) {
             // The name may belong to a file of the user's: it is not ours to hand out.
             thumbnailPath.clear();
