@@ -7,6 +7,7 @@
 #include <string>
 
 #include "controller/MeishiServiceCtrl.h"
+#include "controller/ThumbnailPicture.h"
 #include "controller/UploadFileList.h"
 #include "service/ServiceConfig.h"
 #include "support/Format.h"
@@ -15,6 +16,7 @@
 #include "support/Result.h"
 #include "upload/MeishiUpload.h"
 #include "upload/ServiceResult.h"
+#include "upload/ThumbnailAhead.h"
 
 namespace tessaran {
 
@@ -101,9 +103,12 @@ struct Card {
 class CardSender {
 public:
     CardSender(CMeishiServiceCtrl& ctrl, CMeishiUpload& upload, const SettingItem& item, ISMRUploadFileList* list,
-               CardSyncIds& syncIds)
-        : m_ctrl(ctrl), m_upload(upload), m_item(item), m_list(list), m_syncIds(syncIds),
+               CardSyncIds& syncIds, ThumbnailAhead& ahead)
+        : m_ctrl(ctrl), m_upload(upload), m_item(item), m_list(list), m_syncIds(syncIds), m_ahead(ahead),
           m_pairing(item.GetEvenNumberImageToBackPage() == 1) {}
+
+    // The first thumbnail of the pass is made while the pass logs on.
+    void BeginFirstThumbnail() { BeginThumbnailAfter(-1); }
 
     Card CardAt(INT_PTR index) const {
         Card card{index, m_list->GetAt(index), nullptr};
@@ -140,6 +145,8 @@ private:
     void SendFront(const Card& card) {
         ISMRUploadFile* front = card.front;
         front->SetStatus(UPLOAD_FILE_SENDING);
+        // Begun during the card before, unless that one ended early.
+        m_ahead.Begin(front->GetFilePath());
         const int page = static_cast<int>(card.index) + 1;
         const int language = (page % 2 == 1 || m_pairing) ? m_item.GetOCRLangID() : m_item.GetOCRLangBackID();
         int result = m_upload.m_HttpOCR.Post_cardocr(front->GetFilePath(), &m_ocrText, language);
@@ -158,7 +165,8 @@ private:
         }
 
         HRESULT thumbnailMade = S_OK;
-        const std::wstring thumbnail = ThumbnailOf(front, L"CreateThumbnailImage Error = %08X", thumbnailMade);
+        const std::wstring thumbnail =
+            ThumbnailOf(front, card.index, L"CreateThumbnailImage Error = %08X", thumbnailMade);
         result = m_upload.DoUploadMeishi(syncId.c_str(), front->GetFilePath(), thumbnail.c_str(), m_record);
         if (IsServiceSuccess(result) || AnswerLost(result)) {
             // Its back, or the registration's repeat, goes to this sync ID.
@@ -183,21 +191,37 @@ private:
             return;
         }
         HRESULT thumbnailMade = S_OK;
-        const std::wstring thumbnail = ThumbnailOf(back, L"CreateThumbnailImage Back Error = %08X", thumbnailMade);
+        const std::wstring thumbnail =
+            ThumbnailOf(back, card.index + 1, L"CreateThumbnailImage Back Error = %08X", thumbnailMade);
         const int result = m_upload.DoUploadImage(syncId->c_str(), back->GetFilePath(), thumbnail.c_str());
         FinishStep(back, result, L"Upload.DoUploadImage Error = %d");
         DeleteThumbnail(thumbnailMade, thumbnail);
     }
 
-    // The file's thumbnail, or the file itself when none can be made.
-    std::wstring ThumbnailOf(ISMRUploadFile* file, const wchar_t* failureFormat, HRESULT& made) {
+    // The file's thumbnail, or the file itself when none can be made. The
+    // next file's is made meanwhile, while this card's requests are out.
+    std::wstring ThumbnailOf(ISMRUploadFile* file, INT_PTR index, const wchar_t* failureFormat, HRESULT& made) {
+        m_ahead.Take(file->GetFilePath(), m_picture);
+        BeginThumbnailAfter(index);
         std::wstring thumbnail;
-        made = m_ctrl.CreateThumbnailImage(file->GetFilePath(), thumbnail);
+        made = m_ctrl.StoreThumbnailImage(file->GetFilePath(), m_picture, thumbnail);
         if (FAILED(made)) {
             LogWrite(LOG_ERROR, failureFormat, static_cast<unsigned>(made));
             thumbnail = file->GetFilePath();
         }
         return thumbnail;
+    }
+
+    // The next file the pass sends after the one at index, front or back,
+    // is the next one that needs a thumbnail if all goes well.
+    void BeginThumbnailAfter(INT_PTR index) {
+        for (INT_PTR next = index + 1; next < m_list->GetCount(); ++next) {
+            ISMRUploadFile* file = m_list->GetAt(next);
+            if (IsPending(file)) {
+                m_ahead.Begin(file->GetFilePath());
+                return;
+            }
+        }
     }
 
     // Ends the file with a step's service result, logging a failure.
@@ -215,9 +239,11 @@ private:
     const SettingItem& m_item;
     ISMRUploadFileList* m_list;
     CardSyncIds& m_syncIds;
+    ThumbnailAhead& m_ahead;
     const bool m_pairing;
     MeishiRecord m_record;
     std::string m_ocrText;
+    ThumbnailPicture m_picture;  // its bytes' room serves every card
 };
 
 }  // namespace
@@ -365,6 +391,11 @@ HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUplo
 
         const ServiceConfig config = ServiceConfig::FromAppConfig(m_AppConfig);
         CMeishiUpload upload(config.trustAnyCertificate);
+        // Declared before the sender, so that its thread is ended and joined
+        // after the sender is gone, on every way out of the pass.
+        ThumbnailAhead ahead;
+        CardSender sender(*this, upload, item, list, syncIds, ahead);
+        sender.BeginFirstThumbnail();
 
         int result = upload.ServerLogin(config.cardService.host.c_str(), item.GetMailAddress().c_str(),
                                         item.GetAppToken().c_str(), config.cardService.port);
@@ -380,7 +411,6 @@ HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUplo
             return LogFailure(L"Upload.m_HttpOCR.Login Error", MakeServiceHResult(result));
         }
 
-        CardSender sender(*this, upload, item, list, syncIds);
         for (INT_PTR index = 0; index < list->GetCount();) index += sender.SendCard(index);
 
         const int count = static_cast<int>(list->GetCount());

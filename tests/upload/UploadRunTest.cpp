@@ -1,5 +1,8 @@
 // Whole upload runs against the stand-in services, with scripted answers for
 // every dialog.
+#include <windows.h>
+#include <wincrypt.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +17,7 @@
 #include "common/TestPaths.h"
 #include "controller/MeishiServiceCtrl.h"
 #include "upload/ServiceResult.h"
+#include "upload/ThumbnailAhead.h"
 
 using namespace tessaran;
 using tessaran_test::ScratchDir;
@@ -153,6 +157,50 @@ protected:
         }
     }
 
+    // The SHA-256 of the thumbnail this thread makes of scan, as the stand-in writes it.
+    std::string ThumbnailDigest(const Scan& scan) {
+        std::wstring path;
+        if (FAILED(ctrl.CreateThumbnailImage(scan.path.c_str(), path))) return "";
+        const std::string bytes = tessaran_test::ReadFileBytes(path);
+        ::DeleteFileW(path.c_str());
+        HCRYPTPROV provider = 0;
+        HCRYPTHASH hash = 0;
+        BYTE digest[32] = {};
+        DWORD length = sizeof(digest);
+        std::string hex;
+        if (::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+            if (::CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+                if (::CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()),
+                                    0) &&
+                    ::CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0)) {
+                    static const char kDigits[] = "0123456789abcdef";
+                    for (DWORD i = 0; i < length; ++i) {
+                        hex += kDigits[digest[i] >> 4];
+                        hex += kDigits[digest[i] & 15];
+                    }
+                }
+                ::CryptDestroyHash(hash);
+            }
+            ::CryptReleaseContext(provider, 0);
+        }
+        return hex;
+    }
+
+    // Whatever ended the pass, the thread that makes thumbnails ahead ended with it.
+    void ExpectNothingOfThePassLeft() {
+        EXPECT_EQ(ThumbnailAhead::RunningThreads(), 0);
+        ExpectNoThumbnailsLeft();
+    }
+
+    // "METHOD path" of every request, in order.
+    std::vector<std::string> WireRecord() {
+        std::vector<std::string> record;
+        for (const picojson::value& entry : standin.Journal()) {
+            record.push_back(Text(entry, "method") + " " + Text(entry, "path"));
+        }
+        return record;
+    }
+
     // The names and texts the result dialog listed the n-th time.
     std::vector<std::wstring> ResultNames(size_t shown) {
         std::vector<std::wstring> names;
@@ -222,7 +270,14 @@ TEST_F(UploadRun, PairingSendsOddPagesAsCardsAndEvenPagesAsTheirBacks) {
     }
     EXPECT_EQ(standin.MlogReports().size(), 6u);
     ExpectOneReportPerStoredImage();
-    ExpectNoThumbnailsLeft();
+    ExpectNothingOfThePassLeft();
+    // Made ahead on another thread, each thumbnail is still the very one this
+    // thread makes of its own scan, front and back alike.
+    for (int front : {0, 2, 4}) {
+        const picojson::value& card = cards[scans[static_cast<size_t>(front)].name];
+        EXPECT_EQ(Text(Member(card, "thumb"), "sha256"), ThumbnailDigest(scans[static_cast<size_t>(front)]));
+        EXPECT_EQ(Text(Member(card, "back_thumb"), "sha256"), ThumbnailDigest(scans[static_cast<size_t>(front) + 1]));
+    }
 
     // Without the delete flag every scan stays.
     for (const Scan& scan : scans) EXPECT_TRUE(tessaran_test::FileExists(scan.path));
@@ -263,6 +318,14 @@ TEST_F(UploadRun, WithoutPairingEveryPageIsACardAndEvenPagesUseTheBackLanguage) 
     }
     EXPECT_EQ(Requests("POST", "/service/m_card/backimage/"), 0);
     ExpectOneReportPerStoredImage();
+    // Thumbnails made ahead move no request: each card's four go out in turn.
+    std::vector<std::string> wire{"POST /service/m_login"};
+    for (size_t i = 0; i < scans.size(); ++i) {
+        wire.insert(wire.end(), {"POST /CardOCR/cardocr", "GET /service/m_newsyncid/", "POST /service/m_card/",
+                                 "POST /service/m_log/"});
+    }
+    wire.push_back("GET /service/m_logout");
+    EXPECT_EQ(WireRecord(), wire);
 
     // Everything was sent: the scans and the list go, as the host asked.
     for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
@@ -300,9 +363,19 @@ TEST_F(UploadRun, WithoutAThumbnailTheScanIsSentInItsPlace) {
     EXPECT_EQ(Number(Member(cards["broken"], "image"), "size"), 3000);
     EXPECT_EQ(Number(Member(cards["broken"], "thumb"), "size"), 3000);
     EXPECT_EQ(Text(Member(cards["broken"], "image"), "sha256"), Text(Member(cards["broken"], "thumb"), "sha256"));
-    EXPECT_TRUE(log.Has(LOG_ERROR, L"CreateThumbnailImage Error = 80004005"));
     EXPECT_TRUE(tessaran_test::FileExists(broken.path));  // the scan stood in for the thumbnail; it stays
     ExpectNoThumbnailsLeft();
+    // The failure seen ahead on another thread is written here, where the
+    // thumbnail is taken, in the order of a thumbnail made on the spot.
+    const auto& lines = log.lines();
+    const auto failed = std::find(lines.begin(), lines.end(),
+                                  std::make_pair(static_cast<int>(LOG_ERROR), std::wstring(L"img.Load Error: error = 80004005")));
+    ASSERT_NE(failed, lines.end());
+    ASSERT_TRUE(failed > lines.begin() + 1 && failed + 1 < lines.end());
+    EXPECT_EQ((failed - 1)->second, L"CMeishiServiceCtrl::CreateThumbnailImage start");
+    EXPECT_EQ((failed + 1)->second, L"CreateThumbnailImage Error = 80004005");
+    EXPECT_EQ(std::count(log.threads().begin(), log.threads().end(), ::GetCurrentThreadId()),
+              static_cast<std::ptrdiff_t>(lines.size()));
 }
 
 // The back's own scan stands in for its thumbnail, never the front's.
@@ -535,6 +608,7 @@ TEST_F(UploadRun, RefusedLogonFailsEveryFileWithThe401Message) {
     EXPECT_EQ(Requests("GET", "/service/m_logout"), 0);  // a refused logon is not logged off
     EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.ServerLogin: error = 80EF0579"));
     EXPECT_TRUE(log.Has(LOG_ERROR, L"UploadFiles Error = 80EF0579"));
+    ExpectNothingOfThePassLeft();  // card1's thumbnail was begun before the logon
 }
 
 // The cards sent before stay sent when the logon of a retry fails: marked as
@@ -603,11 +677,18 @@ TEST_F(UploadRun, LogonDialogValuesServeTheRunOnly) {
 TEST_F(UploadRun, CancelDuringTheLoopCancelsTheRemainingFilesAndRetrySkipsTheSentOnes) {
     StoreJob();
     MakeScans(4);
-    dialogs.cancelScript = [this](int query) { return (dialogs.statusStarts == 1 && query >= 3) ? TRUE : FALSE; };
+    LONG aheadAtCancel = -1;
+    dialogs.cancelScript = [this, &aheadAtCancel](int query) {
+        if (dialogs.statusStarts == 1 && query == 3) aheadAtCancel = ThumbnailAhead::RunningThreads();
+        return (dialogs.statusStarts == 1 && query >= 3) ? TRUE : FALSE;
+    };
     dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
     dialogs.settingsOk = true;
+    dialogs.settingsEdit = [this](SettingItem&) { ExpectNothingOfThePassLeft(); };
 
     ASSERT_EQ(Run(), S_OK);
+    EXPECT_EQ(aheadAtCancel, 1);  // card3's thumbnail was under way when the user cancelled
+    ExpectNothingOfThePassLeft();
     ASSERT_EQ(dialogs.resultShown.size(), 1u);
     EXPECT_EQ(ResultNames(0), (std::vector<std::wstring>{L"card3.jpg", L"card4.jpg"}));
     for (const auto& row : dialogs.resultShown[0]) {
@@ -700,6 +781,7 @@ TEST_F(UploadRun, AFailureHalfWayThroughAPassLeavesEveryUnsentScanToSave) {
 
     ASSERT_EQ(RunFailingHalfWay(), S_OK);
     EXPECT_TRUE(log.Has(LOG_ERROR, L"UploadFiles Error = 8007000E"));
+    ExpectNothingOfThePassLeft();
     ASSERT_EQ(ResultNames(0), (std::vector<std::wstring>{L"card2.jpg", L"card3.jpg", L"card4.jpg"}));
     EXPECT_EQ(dialogs.resultShown[0][0].result, kStatus500);
     EXPECT_EQ(dialogs.resultShown[0][1].result, E_OUTOFMEMORY);
