@@ -70,6 +70,9 @@ Commands run in order on one plug-in object, created on first use.
   memory          the host process's working set and private bytes, now and
                   at their peak, in bytes
   modules         the modules loaded in the host process, with their image sizes
+  heaps           each heap of the host process: the bytes its blocks in use
+                  hold, the bytes free in it, its largest free block, and
+                  what it has committed
   trace FILE      from here on, records the plug-in's calls into WinINet, its
                   messages, waits, file reads and log lines with their times
                   into FILE (tools/bench reads it); creates the object first
@@ -520,6 +523,37 @@ bool ReportMemory() {
                       L" peak_private_bytes=" + std::to_wstring(memory.peakPrivateBytes));
 }
 
+// Each heap of the process: what its blocks in use hold, what lies free in
+// it, and what it has committed, so that a heap that grows can be told from
+// one that is only cut up.
+bool ReportHeaps() {
+    HANDLE heaps[64];
+    const DWORD count = std::min<DWORD>(::GetProcessHeaps(64, heaps), 64);
+    for (DWORD i = 0; i < count; ++i) {
+        unsigned long long busy = 0, busyBlocks = 0, free = 0, largestFree = 0, committed = 0;
+        PROCESS_HEAP_ENTRY entry = {};
+        if (!::HeapLock(heaps[i])) continue;
+        while (::HeapWalk(heaps[i], &entry)) {
+            if (entry.wFlags & PROCESS_HEAP_REGION) {
+                committed += entry.Region.dwCommittedSize;
+            } else if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
+                busy += entry.cbData;
+                ++busyBlocks;
+            } else if (!(entry.wFlags & PROCESS_HEAP_UNCOMMITTED_RANGE)) {
+                free += entry.cbData;
+                largestFree = std::max<unsigned long long>(largestFree, entry.cbData);
+            }
+        }
+        ::HeapUnlock(heaps[i]);
+        Report(L"Heap", S_OK,
+               std::to_wstring(i) + (heaps[i] == ::GetProcessHeap() ? L" process" : L" other") +
+                   L" busy=" + std::to_wstring(busy) + L" blocks=" + std::to_wstring(busyBlocks) +
+                   L" free=" + std::to_wstring(free) + L" largest_free=" + std::to_wstring(largestFree) +
+                   L" committed=" + std::to_wstring(committed));
+    }
+    return true;
+}
+
 bool ReportModules() {
     HMODULE modules[1024];
     DWORD needed = 0;
@@ -676,6 +710,7 @@ const Command kCommands[] = {
     {L"memory", [](Tokens&) -> Action { return [](Host&) { return ReportMemory(); }; }},
     {L"trace", ParseTrace},
     {L"modules", [](Tokens&) -> Action { return [](Host&) { return ReportModules(); }; }},
+    {L"heaps", [](Tokens&) -> Action { return [](Host&) { return ReportHeaps(); }; }},
     {L"import",
      [](Tokens& t) {
          const std::wstring folder = t.Next(L"FOLDER");

@@ -23,6 +23,7 @@ import fcntl
 import hashlib
 import html
 import ipaddress
+import itertools
 import json
 import os
 import re
@@ -177,7 +178,7 @@ CREATE TABLE IF NOT EXISTS m_log (
 CREATE TABLE IF NOT EXISTS journal (
     id INTEGER PRIMARY KEY AUTOINCREMENT, time REAL NOT NULL, method TEXT NOT NULL,
     path TEXT NOT NULL, query TEXT NOT NULL, headers TEXT NOT NULL, body BLOB NOT NULL,
-    client TEXT NOT NULL, status INTEGER, outcome TEXT, note TEXT);
+    client TEXT NOT NULL, status INTEGER, outcome TEXT, note TEXT, connection INTEGER);
 CREATE TABLE IF NOT EXISTS ocr_requests (
     id INTEGER PRIMARY KEY AUTOINCREMENT, time REAL NOT NULL, journal_id INTEGER,
     fields TEXT NOT NULL, parts TEXT NOT NULL, image BLOB, image_name TEXT,
@@ -198,6 +199,9 @@ class Store:
         columns = [r[1] for r in self._db.execute("PRAGMA table_info(cards)")]
         if "registrations" not in columns:
             self._db.execute("ALTER TABLE cards ADD COLUMN registrations INTEGER NOT NULL DEFAULT 1")
+        columns = [r[1] for r in self._db.execute("PRAGMA table_info(journal)")]
+        if "connection" not in columns:
+            self._db.execute("ALTER TABLE journal ADD COLUMN connection INTEGER")
 
     def close(self):
         with self._lock:
@@ -256,6 +260,7 @@ class FaultQueue:
             "count": spec.get("count", 1),
             "status": spec.get("status", 500),
             "delay_ms": spec.get("delay_ms", 0),
+            "body_delay_ms": spec.get("body_delay_ms", 0),
             "action": spec.get("action", "status"),
             "cookie": spec.get("cookie"),
             "body": spec.get("body"),
@@ -268,6 +273,7 @@ class FaultQueue:
             raise BadRequest(400, "method must be a text")
         for key, low, high in (("count", 1, 1 << 30), ("status", 100, 599),
                                ("delay_ms", 0, MAX_FAULT_DELAY_MS),
+                               ("body_delay_ms", 0, MAX_FAULT_DELAY_MS),
                                ("size", 0, DEFAULT_MAX_BODY)):
             value = fault[key]
             if type(value) is not int or not low <= value <= high:
@@ -488,6 +494,7 @@ class Reply:
         self.note = ""
         self.session = None
         self.cut = False  # only the first half of the body goes out, then the connection closes
+        self.body_delay_ms = 0  # the body follows the head that much later, as over a slow line
 
     @classmethod
     def json(cls, status, obj, **kw):
@@ -511,6 +518,12 @@ class Handler(BaseHTTPRequestHandler):
         return self.server_version
 
     # -- plumbing -----------------------------------------------------------
+
+    def setup(self):
+        # One handler per connection: its number tells a kept-alive connection
+        # from a new one in the journal.
+        self.connection_number = next(self.server.connections)
+        super().setup()
 
     def log_message(self, fmt, *args):
         if not self.server.quiet:
@@ -585,6 +598,8 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
+        if reply.body_delay_ms and body:
+            self.server.stopping.wait(reply.body_delay_ms / 1000.0)
         if reply.cut:
             body = body[:len(body) // 2]
         view = memoryview(body)
@@ -666,6 +681,7 @@ class Handler(BaseHTTPRequestHandler):
             self._drop(abortive=False)
             return
         reply.cut = bool(fault) and fault["action"] == "cut"
+        reply.body_delay_ms = fault["body_delay_ms"] if fault else 0
         reply.headers += fault["headers"] if fault else []
         store.run("UPDATE journal SET status=?, outcome=?, note=? WHERE id=?",
                   (reply.status, outcome, reply.note, journal_id))
@@ -675,9 +691,9 @@ class Handler(BaseHTTPRequestHandler):
         headers = json.dumps([[k, v] for k, v in self.headers.items()], ensure_ascii=False)
         return self.server.store.run(
             "INSERT INTO journal (time, method, path, query, headers, body, client, status,"
-            " outcome, note) VALUES (?,?,?,?,?,?,?,?,?,?)",
+            " outcome, note, connection) VALUES (?,?,?,?,?,?,?,?,?,?,?)",
             (time.time(), method, path, query, headers, body, self.client_address[0],
-             status, outcome, note))
+             status, outcome, note, self.connection_number))
 
     def _apply_fault(self, fault, journal_id):
         action = fault["action"]
@@ -706,6 +722,7 @@ class Handler(BaseHTTPRequestHandler):
                 body = head + b"A" * max(0, size - len(head) - len(tail)) + tail
             reply = Reply(200, body)
         reply.headers += fault["headers"]
+        reply.body_delay_ms = fault["body_delay_ms"]
         store.run("UPDATE journal SET status=?, outcome=? WHERE id=?",
                   (reply.status, "fault:" + action, journal_id))
         self._send(reply)
@@ -1040,14 +1057,15 @@ class Handler(BaseHTTPRequestHandler):
         prefix = first("path_prefix", "")
         bodies = first("bodies", "1") not in ("0", "false", "no")
         rows = self.server.store.all(
-            "SELECT id, time, method, path, query, headers, body, client, status, outcome, note"
-            " FROM journal WHERE id>? AND substr(path, 1, ?)=? ORDER BY id",
+            "SELECT id, time, method, path, query, headers, body, client, status, outcome, note,"
+            " connection FROM journal WHERE id>? AND substr(path, 1, ?)=? ORDER BY id",
             (since, len(prefix), prefix))
         entries = []
         for r in rows:
             entry = {"id": r[0], "time": now_text(r[1]), "method": r[2], "path": r[3],
                      "query": r[4], "headers": json.loads(r[5]), "body_size": len(r[6]),
-                     "client": r[7], "status": r[8], "outcome": r[9], "note": r[10]}
+                     "client": r[7], "status": r[8], "outcome": r[9], "note": r[10],
+                     "connection": r[11]}
             if bodies:
                 entry["body_b64"] = base64.b64encode(r[6]).decode("ascii")
             entries.append(entry)
@@ -1133,6 +1151,7 @@ class StandinServer(ThreadingHTTPServer):
         self.max_body = max_body
         self.quiet = quiet
         self.stopping = threading.Event()
+        self.connections = itertools.count(1)
         super().__init__(address, Handler)
 
     def finish_request(self, request, client_address):

@@ -312,6 +312,16 @@ class ControlTest(StandinTestCase):
         later = self.client.journal(since=entries[0]["id"], bodies=False)
         self.assertEqual([entries[1]["id"]], [e["id"] for e in later])
         self.assertNotIn("body_b64", later[0])
+        self.assertNotEqual(entries[0]["connection"], entries[1]["connection"])
+        conn = self.client.connection()
+        try:
+            for _ in range(2):
+                self.client.request("GET", "/service/user_status/", cookie=cookie, conn=conn)
+        finally:
+            conn.close()
+        kept = self.client.journal(since=entries[1]["id"], bodies=False)
+        self.assertEqual(kept[0]["connection"], kept[1]["connection"])
+        self.assertNotIn(kept[0]["connection"], [e["connection"] for e in entries])
         self.client.clear_journal()
         self.assertEqual([], self.client.journal())
 
