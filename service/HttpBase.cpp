@@ -47,6 +47,19 @@ bool QueryStatus(HINTERNET request, DWORD* status) noexcept {
            FALSE;
 }
 
+// Reads what is left of an answer and drops it. Only a connection whose
+// answer was read to its end goes back for the next request; one closed
+// with bytes unread is dropped, and the next request pays for a new
+// connection and TLS handshake (and Wine keeps what the old one held).
+void DrainAnswer(HINTERNET request) noexcept {
+    char scrap[4096];
+    DWORD total = 0;
+    DWORD read = 0;
+    while (total <= kMaxResponseBytes && ::InternetReadFile(request, scrap, sizeof(scrap), &read) && read != 0) {
+        total += read;
+    }
+}
+
 SYSTEMTIME ToTheSecond(SYSTEMTIME time) noexcept {
     time.wMilliseconds = 0;
     return time;
@@ -229,11 +242,14 @@ int CHttp_base::SendRequest(int retry, const wchar_t* verb, const wchar_t* path,
                 if (read < 0) return read;
                 *response = block;
                 if (size) *size = static_cast<DWORD>(read);
+            } else {
+                DrainAnswer(request.get());
             }
             request.reset();
             UpdateLastAccess();
             return kServiceOk;
         }
+        DrainAnswer(request.get());
         request.reset();
         if (status == 401 && retry == 1) {
             retry = 0;
@@ -292,7 +308,11 @@ int CHttp_base::SendMultipart(MultipartKind kind, const wchar_t* path, const CFo
         const bool haveStatus = QueryStatus(request.get(), &status);
         if (kind == MultipartKind::CardOcr) {
             // The OCR service knows no logon: anything but 2xx is just unexpected.
-            if (!haveStatus || MapStatus(status) != kServiceOk) return kServiceUnexpectedStatus;
+            if (!haveStatus) return kServiceUnexpectedStatus;
+            if (MapStatus(status) != kServiceOk) {
+                DrainAnswer(request.get());
+                return kServiceUnexpectedStatus;
+            }
             HGLOBAL block = nullptr;
             const int read = ReadResponse(request.get(), &block);
             if (read < 0) return read;
@@ -313,6 +333,8 @@ int CHttp_base::SendMultipart(MultipartKind kind, const wchar_t* path, const CFo
 
         if (!haveStatus) return kServiceUnexpectedStatus;
         const int mapped = MapStatus(status);
+        // The service's answer to an upload is not needed, only its status.
+        DrainAnswer(request.get());
         request.reset();
         if (mapped == kServiceOk) {
             UpdateLastAccess();

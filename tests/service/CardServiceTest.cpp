@@ -279,6 +279,25 @@ TEST_F(CardService, BackImagesGoToTheirCard) {
     EXPECT_EQ(cards[0].get("back").get("size").get<double>(), 12);
 }
 
+// The answer to an upload is not needed, but read all the same: a run's
+// requests then share one connection however late the service answers.
+TEST_F(CardService, AnUploadAnsweredLateKeepsItsConnectionForTheNext) {
+    CHttpMeishiRegister client;
+    ASSERT_EQ(LogOn(client), 0);
+    ScratchDir dir;
+    WriteFileBytes(dir / L"f.jpg", "\xFF\xD8 front");
+    const std::string syncId = NewSyncId(client);
+    picojson::object late = Fault("/service/m_card/", "delay");
+    late["body_delay_ms"] = picojson::value(300.0);
+    standin.QueueFault(late);
+    ASSERT_EQ(client.Post_m_card(AwkwardCard(syncId), (dir / L"f.jpg").c_str(), (dir / L"f.jpg").c_str()), 0);
+    const char* const ids[] = {syncId.c_str()};
+    EXPECT_EQ(client.Post_m_log(ids, 1), 0);
+    const std::vector<JournalEntry> journal = standin.Journal();
+    ASSERT_EQ(journal.size(), 4u);  // logon, sync ID, card, report
+    for (const JournalEntry& entry : journal) EXPECT_EQ(entry.connection, journal[0].connection) << entry.path;
+}
+
 TEST_F(CardService, ARefusedRegistrationIsLoggedOnAndResentOnceButACardLimitIsNot) {
     standin.AddAccount(kMail, kToken, 1);
     ScratchDir dir;

@@ -139,6 +139,7 @@ std::vector<JournalEntry> Standin::Journal() {
         entry.body = Base64Decode(item.get("body_b64").to_str());
         if (item.get("status").is<double>()) entry.status = static_cast<int>(item.get("status").get<double>());
         entry.outcome = item.get("outcome").is<std::string>() ? item.get("outcome").to_str() : "";
+        if (item.get("connection").is<double>()) entry.connection = static_cast<int>(item.get("connection").get<double>());
         entries.push_back(std::move(entry));
     }
     return entries;

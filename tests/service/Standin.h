@@ -23,6 +23,7 @@ struct JournalEntry {
     std::string body;
     int status = -1;  // -1 when no answer was given (a dropped connection)
     std::string outcome;
+    int connection = 0;  // the same number for requests over one connection
 
     // The value of the only header of that name; "" when absent. Fails the
     // test when the header occurs more than once.

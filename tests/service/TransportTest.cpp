@@ -384,6 +384,28 @@ TEST_F(Transport, ResponseBodiesAreCappedAndMustBeReadWhole) {
     EXPECT_EQ(block, nullptr);
 }
 
+// An answer the caller has no use for is still read to its end, however late
+// its body comes: closed with bytes unread, the connection would be dropped,
+// and the next request would pay for a new one and its TLS handshake.
+TEST_F(Transport, UnreadAnswersLeaveTheConnectionToTheNextRequest) {
+    ProbeTransport probe;
+    ASSERT_EQ(Open(probe), 0);
+    picojson::object late = Fault("/probe", "status", 200);
+    late["body"] = picojson::value(std::string(3000, 'a'));
+    late["body_delay_ms"] = picojson::value(300.0);
+    standin.QueueFault(late);
+    EXPECT_EQ(probe.Get(L"/probe", nullptr, nullptr), 0);
+    picojson::object refused = Fault("/probe", "status", 500);
+    refused["body_delay_ms"] = picojson::value(300.0);
+    standin.QueueFault(refused);
+    EXPECT_EQ(probe.Get(L"/probe", nullptr, nullptr), 500);
+    std::string body;
+    EXPECT_EQ(GetText(probe, L"/probe", &body), 404);
+    const std::vector<JournalEntry> journal = standin.Journal();
+    ASSERT_EQ(journal.size(), 3u);
+    for (const JournalEntry& entry : journal) EXPECT_EQ(entry.connection, journal[0].connection) << entry.status;
+}
+
 TEST_F(Transport, IdleSessionIsRefreshedAfterFiveMinutes) {
     SYSTEMTIME start{};
     start.wYear = 2025;
