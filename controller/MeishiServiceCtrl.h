@@ -19,13 +19,15 @@ struct ISMRUploadFile;
 struct ISMRUploadFileList;
 struct ThumbnailPicture;
 
-// The sync IDs of the cards one Execute registered, or whose registration
-// answer was lost, by their front file; they outlive the passes of the run.
+// The sync IDs of the cards one Execute registered but did not store whole
+// (a back is still to go), or whose registration answer was lost, by their
+// front file; they outlive the passes of the run.
 class CardSyncIds {
 public:
     const std::string* Find(ISMRUploadFile* front) const;
     void Keep(ISMRUploadFile* front, const std::string& syncId);
     void Forget(ISMRUploadFile* front);
+    size_t Count() const noexcept;
 
 private:
     std::map<ISMRUploadFile*, std::string> m_ids;

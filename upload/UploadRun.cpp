@@ -133,6 +133,11 @@ public:
             SetProgress(card.index + 1);
             SendBack(card);
         }
+        // A card stored whole needs its sync ID no more: the record keeps
+        // what a later pass sends again, not one entry for every card.
+        if (card.front && card.front->GetResult() == S_OK && (!card.back || card.back->GetResult() == S_OK)) {
+            m_syncIds.Forget(card.front);
+        }
         return card.Files();
     }
 
@@ -256,6 +261,8 @@ const std::string* CardSyncIds::Find(ISMRUploadFile* front) const {
 void CardSyncIds::Keep(ISMRUploadFile* front, const std::string& syncId) { m_ids[front] = syncId; }
 
 void CardSyncIds::Forget(ISMRUploadFile* front) { m_ids.erase(front); }
+
+size_t CardSyncIds::Count() const noexcept { return m_ids.size(); }
 
 // A run that stops on a failure deletes only what is already in the card
 // database: the files sent. Unsent scans and the list file stay for the

@@ -16,6 +16,7 @@
 #include "common/TestImages.h"
 #include "common/TestPaths.h"
 #include "controller/MeishiServiceCtrl.h"
+#include "controller/UploadFileList.h"
 #include "upload/ServiceResult.h"
 #include "upload/ThumbnailAhead.h"
 
@@ -543,6 +544,20 @@ TEST_F(UploadRun, ARetriedBackGoesToItsOwnCardAndFinishedCardsStayAsTheyAre) {
     EXPECT_EQ(Number(Member(cards["card3"], "back"), "width"), scans[3].width);
     EXPECT_EQ(Number(cards["card3"], "back_uploads"), 1);
     EXPECT_EQ(Requests("POST", "/service/m_card/backimage/"), 3);  // the failed one, card4, card2 again
+}
+
+// Of one pass's cards the run keeps the sync IDs a later pass needs: a card
+// stored whole leaves nothing behind, so the record does not grow with the stack.
+TEST_F(UploadRun, APassKeepsOnlyTheSyncIdsOfCardsStillToFinish) {
+    job.SetEvenNumberImageToBackPage(1);
+    MakeScans(6);
+    ASSERT_TRUE(standin.QueueFault(Fault("/service/m_card/backimage/", 500)));
+    ComPtr<ISMRUploadFileList> list(new CSMRUploadFileList);
+    ASSERT_EQ(ctrl.CreateUploadFileList(listFile.c_str(), list.get()), S_OK);
+    CardSyncIds syncIds;
+    ASSERT_EQ(ctrl.UploadFiles(nullptr, job, list.get(), syncIds), S_OK);
+    EXPECT_EQ(syncIds.Count(), 1u);
+    EXPECT_NE(syncIds.Find(list->GetAt(0)), nullptr);  // card1, whose back goes again
 }
 
 // A registration whose answer never came may have been stored. The retry sends
