@@ -53,6 +53,12 @@ bool CFTPStatusDlg::OnCommand(UINT id, UINT notifyCode) {
     if (id == IDC_FTPSTATUS_CANCEL && notifyCode == BN_CLICKED) {
         // The run sees the flag at its next check; the dialog stays until it ends it.
         m_bCancel = 1;
+        if (m_thread) {
+            m_thread->m_cancelled.store(1);
+            // Said before the line changes: a text the run sends meanwhile
+            // waits for this handler and then overwrites the line.
+            m_thread->m_lineWritten.store(true);
+        }
         SetItemText(IDC_FTPSTATUS_TEXT, L"キャンセル中です。しばらくお待ちください...");
         return true;
     }
@@ -143,6 +149,7 @@ void CStatusDlgHost::StartStatusDlg(HWND parent) noexcept {
     }
     m_pStatusThread = thread;
     m_endRequested = false;
+    m_shown = false;
     thread->m_pParent = parent;
     UniqueHandleNull started(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!started) LogFailure(L"StartStatusDlg CreateEvent", LastErrorHResult());
@@ -156,21 +163,40 @@ void CStatusDlgHost::StartStatusDlg(HWND parent) noexcept {
     LogThreadFailure();
 }
 
+// Each message waits for the dialog's thread, so what the dialog already
+// shows is not sent again: a stack of 300 cards moves the bar 100 times.
 void CStatusDlgHost::SetStatusText(const wchar_t* text, int position) noexcept {
     HWND dialog = Dialog();
     if (!dialog) return;
-    if (HWND line = ::GetDlgItem(dialog, IDC_FTPSTATUS_TEXT)) {
-        ::SendMessageW(line, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text ? text : L""));
+    const wchar_t* shown = text ? text : L"";
+    const bool lineWritten = m_pStatusThread->m_lineWritten.exchange(false);
+    const bool sameLine = m_shown && !lineWritten && m_shownText == shown;
+    const bool samePosition = m_shown && m_shownPosition == position;
+    if (!sameLine) {
+        if (HWND line = ::GetDlgItem(dialog, IDC_FTPSTATUS_TEXT)) {
+            ::SendMessageW(line, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(shown));
+            ++m_statusMessages;
+        }
     }
-    if (HWND bar = ::GetDlgItem(dialog, IDC_FTPSTATUS_PROGRESS)) {
-        ::SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    if (!samePosition) {
+        if (HWND bar = ::GetDlgItem(dialog, IDC_FTPSTATUS_PROGRESS)) {
+            ::SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+            ++m_statusMessages;
+        }
+    }
+    try {
+        if (!sameLine) m_shownText = shown;
+        m_shownPosition = position;
+        m_shown = true;
+    } catch (...) {
+        m_shown = false;  // unknown: the next texts are sent
     }
 }
 
 BOOL CStatusDlgHost::IsCancelRequested() noexcept {
-    HWND dialog = Dialog();
-    if (!dialog) return FALSE;
-    return static_cast<BOOL>(::SendMessageW(dialog, WM_STATUSDLG_GETCANCEL, 0, 0));
+    // Read without a message: the flag is all the dialog's answer would be.
+    if (!Dialog()) return FALSE;
+    return m_pStatusThread->m_cancelled.load() != 0 ? TRUE : FALSE;
 }
 
 void CStatusDlgHost::ShowStatusDlg(int showCommand) noexcept {

@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <string>
+
 #include "ui/DialogBase.h"
 #include "ui/UiThread.h"
 
@@ -45,6 +48,10 @@ class CStatusDlgThread : public CUiThread {
 public:
     HWND m_pParent = nullptr;
     HANDLE m_hStartEvent = nullptr;
+    // Set by the dialog, read by the run's thread without a message to wait
+    // for: the user's cancel, and a status line the dialog wrote itself.
+    std::atomic<LONG> m_cancelled{0};
+    std::atomic<bool> m_lineWritten{false};
 
 protected:
     BOOL InitInstance() override;
@@ -72,6 +79,8 @@ public:
 
     // How long EndStatusDlg waits for the thread (30 s unless a test shortens it).
     void SetEndWait(DWORD milliseconds) noexcept { m_endWait = milliseconds; }
+    // Texts and bar positions sent to the dialog's thread so far.
+    unsigned long StatusMessagesSent() const noexcept { return m_statusMessages; }
     bool HasThread() const noexcept { return m_pStatusThread != nullptr; }
 
 private:
@@ -85,6 +94,12 @@ private:
     CStatusDlgThread* m_pStatusThread = nullptr;
     bool m_endRequested = false;
     DWORD m_endWait = 30000;
+    // What this dialog shows as the run last set it; m_shown is false until
+    // the run set both.
+    std::wstring m_shownText;
+    int m_shownPosition = 0;
+    bool m_shown = false;
+    unsigned long m_statusMessages = 0;
 };
 
 }  // namespace tessaran

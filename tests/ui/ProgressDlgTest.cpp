@@ -73,10 +73,12 @@ TEST(ProgressDialog, TextsBarCancelLineAndVisibility) {
     EXPECT_EQ(BarPosition(dialog), 0);
 
     EXPECT_EQ(controller.IsCancelRequested(), FALSE);
+    controller.SetUploadProgress(4, 4);
     DialogDriver::ClickNow(dialog, 207);
     EXPECT_EQ(DialogDriver::ItemText(dialog, 201), L"キャンセル中です。しばらくお待ちください...");
     EXPECT_EQ(controller.IsCancelRequested(), TRUE);
     EXPECT_TRUE(::IsWindowVisible(dialog));
+    // The run's text, though the same as before the cancel, replaces the dialog's own.
     controller.SetUploadProgress(4, 4);
     EXPECT_EQ(DialogDriver::ItemText(dialog, 201), L"4個のファイルをアップロード中 : 100%完了");
 
@@ -101,6 +103,34 @@ TEST(ProgressDialog, TextsBarCancelLineAndVisibility) {
     EXPECT_EQ(controller.IsCancelRequested(), FALSE);
     controller.EndStatusDlg();
     EXPECT_EQ(DialogDriver::FindProcessWindow(kTitle, true), nullptr);
+}
+
+// What the dialog already shows is not sent again: each message waits for
+// the dialog's thread, and most cards of a large stack change neither.
+TEST(ProgressDialog, OnlyATextOrPositionThatChangesIsSent) {
+    tessaran::CStatusDlgHost host;
+    host.StartStatusDlg(nullptr);
+    HWND dialog = ProgressWindow();
+    ASSERT_NE(dialog, nullptr);
+    host.SetStatusText(L"300個のファイルをアップロード中 : 0%完了", 0);
+    EXPECT_EQ(host.StatusMessagesSent(), 2u);
+    host.SetStatusText(L"300個のファイルをアップロード中 : 0%完了", 0);
+    host.SetStatusText(L"300個のファイルをアップロード中 : 1%完了", 1);
+    EXPECT_EQ(host.StatusMessagesSent(), 4u);
+    host.SetStatusText(L"another line", 1);
+    EXPECT_EQ(host.StatusMessagesSent(), 5u);
+    EXPECT_EQ(DialogDriver::ItemText(dialog, 201), L"another line");
+    EXPECT_EQ(BarPosition(dialog), 1);
+    host.EndStatusDlg();
+
+    // A new dialog starts from its own texts: the first ones all go.
+    host.StartStatusDlg(nullptr);
+    dialog = ProgressWindow();
+    ASSERT_NE(dialog, nullptr);
+    host.SetStatusText(L"another line", 1);
+    EXPECT_EQ(host.StatusMessagesSent(), 7u);
+    EXPECT_EQ(DialogDriver::ItemText(dialog, 201), L"another line");
+    host.EndStatusDlg();
 }
 
 // Records, on the progress dialog's thread, what it is told about being shown
