@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "service/HttpBase.h"
+#include "service/JsonDepth.h"
 #include "service/TextCodec.h"
 #include "support/Log.h"
 #include "ui/MeishiServiceSettingDlg.h"
@@ -69,7 +70,7 @@ void CMeishiServiceSettingDlg::QueryAccountStatus(const std::wstring& mailAddres
 
     picojson::value answer;
     try {
-        picojson::parse(answer, body);
+        if (JsonNestedWithin(body.data(), body.data() + body.size())) picojson::parse(answer, body);
     } catch (const std::exception&) {
         // The parser throws on a number beyond a double's range; such an
         // answer is as unusable as one that is not an object at all.

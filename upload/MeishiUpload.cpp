@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <stdexcept>
 
+#include "service/JsonDepth.h"
 #include "service/TextCodec.h"
 #include "support/Clock.h"
 
@@ -71,32 +72,6 @@ void ReadTextField(const std::string& utf8, wchar_t* field, int width) noexcept 
     if (width >= 2 && field[width - 2] >= 0xD800 && field[width - 2] <= 0xDBFF) field[width - 2] = L'\0';
 }
 
-// The OCR answer is one flat object. The parser descends into nested objects
-// without bounding the depth, so thousands of levels overrun the stack of the
-// host's thread; an answer nested deeper than this is not read at all.
-constexpr int kMaxOcrNesting = 32;
-
-bool NestedWithin(const char* text, const char* end, int limit) noexcept {
-    int depth = 0;
-    bool inString = false;
-    for (const char* p = text; p < end; ++p) {
-        if (inString) {
-            if (*p == '\\' && p + 1 < end) {
-                ++p;
-            } else if (*p == '"') {
-                inString = false;
-            }
-        } else if (*p == '"') {
-            inString = true;
-        } else if (*p == '{' || *p == '[') {
-            if (++depth > limit) return false;
-        } else if ((*p == '}' || *p == ']') && depth > 0) {
-            --depth;
-        }
-    }
-    return true;
-}
-
 template <size_t N>
 void CopyText(wchar_t (&field)[N], const wchar_t* text) noexcept {
     std::wcsncpy(field, text, N - 1);
@@ -126,7 +101,7 @@ void CMeishiUpload::ParseOcrResult(const char* ocrText, MeishiRecord& record) {
     picojson::value value;
     std::string error;
     const char* end = ocrText + std::strlen(ocrText);
-    if (!NestedWithin(ocrText, end, kMaxOcrNesting)) return;
+    if (!JsonNestedWithin(ocrText, end)) return;
     try {
         picojson::parse(value, ocrText, end, &error);
     } catch (const std::overflow_error&) {

@@ -147,10 +147,16 @@ TEST_F(AccountQuery, LongNamesAreCutToOneHundredTwentySevenUnitsAndMissingOnesLe
 }
 
 TEST_F(AccountQuery, AnswerThatIsNotAnObjectShowsTheStatusMessage) {
-    // A number beyond a double's range makes the parser throw: the answer is
-    // as unusable as one that is not an object.
-    for (const char* text : {"[1, 2, 3]", "{\"accountname\":\"a\",\"max_count\":1e999,\"use_count\":1}"}) {
-        SCOPED_TRACE(text);
+    // A number beyond a double's range makes the parser throw, and ten
+    // thousand nested levels would overrun the host's stack in it: such an
+    // answer is as unusable as one that is not an object.
+    std::string deep;
+    for (int i = 0; i < 10000; ++i) deep += "{\"a\":";
+    deep += "1" + std::string(10000, '}');
+    for (const std::string& text : {std::string("[1, 2, 3]"),
+                                    std::string("{\"accountname\":\"a\",\"max_count\":1e999,\"use_count\":1}"),
+                                    deep}) {
+        SCOPED_TRACE(text.substr(0, 40));
         LogCapture log;
         QueueStatusAnswer(text);
         Query(L"status@example.com", L"status-token", [](DialogDriver& d, HWND settings) {
