@@ -52,7 +52,6 @@ BOOL CFTPStatusDlg::OnInitDialog() {
 bool CFTPStatusDlg::OnCommand(UINT id, UINT notifyCode) {
     if (id == IDC_FTPSTATUS_CANCEL && notifyCode == BN_CLICKED) {
         // The run sees the flag at its next check; the dialog stays until it ends it.
-        m_bCancel = 1;
         if (m_thread) {
             m_thread->m_cancelled.store(1);
             // Said before the line changes: a text the run sends meanwhile
@@ -70,9 +69,6 @@ bool CFTPStatusDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESUL
         case WM_STATUSDLG_END:
             EndDialog(0);
             result = 0;
-            return true;
-        case WM_STATUSDLG_GETCANCEL:
-            result = m_bCancel;
             return true;
         case WM_STATUSDLG_SHOW:
             m_showCommand = static_cast<int>(wParam);

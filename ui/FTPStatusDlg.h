@@ -14,7 +14,6 @@
 namespace tessaran {
 
 constexpr UINT WM_STATUSDLG_END = WM_APP + 0x64;        // ends the dialog with result 0
-constexpr UINT WM_STATUSDLG_GETCANCEL = WM_APP + 0x65;  // answers the cancel flag
 // Shows or hides the dialog (wParam: the show command) on its own thread; the
 // dialog keeps the command, so that its own first show cannot undo a hide.
 constexpr UINT WM_STATUSDLG_SHOW = WM_APP + 0x66;
@@ -27,7 +26,6 @@ public:
 
     HWND m_pParent = nullptr;        // the run's window; kept, not used as owner
     HANDLE m_hStartEvent = nullptr;  // signalled once the dialog exists
-    LONG m_bCancel = 0;              // 1 once the user pressed cancel
 
     // Releases a starter still waiting (the dialog could not be created).
     void ReleaseStarter() noexcept;
