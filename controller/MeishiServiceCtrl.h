@@ -90,6 +90,8 @@ public:
     void SetStatusText(const wchar_t* text, int position);
     void SetUploadProgress(int total, int done);
     BOOL IsCancelRequested();
+    // Set when the user cancels the progress dialog; null without one.
+    HANDLE CancelEvent();
     void ShowStatusDlg(int showCommand);
     void EndStatusDlg();
 
