@@ -175,9 +175,9 @@ private:
         result = m_upload.DoUploadMeishi(syncId.c_str(), front->GetFilePath(), thumbnail.c_str(), m_record);
         if (IsServiceSuccess(result) || AnswerLost(result)) {
             // Its back, or the registration's repeat, goes to this sync ID.
-            m_syncIds.Keep(front, syncId);
+            m_syncIds.Keep(front, syncId, true);
         } else {
-            m_syncIds.Forget(front);
+            m_syncIds.Release(front);
         }
         FinishStep(front, result, L"Upload.DoUploadMeishi Error = %d");
         DeleteThumbnail(thumbnailMade, thumbnail);
@@ -255,10 +255,19 @@ private:
 
 const std::string* CardSyncIds::Find(ISMRUploadFile* front) const {
     const auto it = m_ids.find(front);
-    return it == m_ids.end() ? nullptr : &it->second;
+    return it == m_ids.end() ? nullptr : &it->second.syncId;
 }
 
-void CardSyncIds::Keep(ISMRUploadFile* front, const std::string& syncId) { m_ids[front] = syncId; }
+void CardSyncIds::Keep(ISMRUploadFile* front, const std::string& syncId, bool mayBeStored) {
+    Entry& entry = m_ids[front];
+    entry.syncId = syncId;
+    entry.mayBeStored = entry.mayBeStored || mayBeStored;
+}
+
+void CardSyncIds::Release(ISMRUploadFile* front) {
+    const auto it = m_ids.find(front);
+    if (it != m_ids.end() && !it->second.mayBeStored) m_ids.erase(it);
+}
 
 void CardSyncIds::Forget(ISMRUploadFile* front) { m_ids.erase(front); }
 

@@ -586,6 +586,34 @@ TEST_F(UploadRun, ALostRegistrationAnswerIsResentWithItsOwnSyncId) {
     EXPECT_FALSE(tessaran_test::FileExists(scans[0].path));
 }
 
+// The fault report's case: the registration's answer is lost in the first
+// pass, refused with 500 in the second, and taken in the third. The card went
+// out under one sync ID every time, and the service holds it once.
+TEST_F(UploadRun, ACardThatMayBeStoredKeepsItsSyncIdThroughEveryLaterFailure) {
+    StoreJob();
+    MakeScans(1);
+    ASSERT_TRUE(standin.QueueFault(R"({"path_prefix":"/service/m_card/","action":"lose","count":3})"));
+    dialogs.resultChoices = {UPLOAD_RESULT_RETRY, UPLOAD_RESULT_RETRY};
+    dialogs.settingsOk = true;
+    int retries = 0;
+    dialogs.settingsEdit = [this, &retries](SettingItem&) {
+        ASSERT_TRUE(standin.ClearFaults());
+        if (++retries == 1) {
+            ASSERT_TRUE(standin.QueueFault(Fault("/service/m_card/", 500)));
+        }
+    };
+
+    ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
+    ASSERT_EQ(dialogs.resultShown.size(), 2u);
+    EXPECT_EQ(dialogs.resultShown[1][0].result, kStatus500);
+    EXPECT_EQ(Requests("GET", "/service/m_newsyncid/"), 1);  // the only sync ID ever asked for
+    EXPECT_GE(Requests("POST", "/service/m_card/"), 3);
+    const picojson::array cards = standin.Cards();
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_GE(Number(cards[0], "registrations"), 2);
+    EXPECT_FALSE(tessaran_test::FileExists(scans[0].path));
+}
+
 // One card's answer that the parser cannot hold (a number beyond a double)
 // must not break off the pass and leave the cards after it unsent.
 TEST_F(UploadRun, AnUnreadableNumberInOneAnswerStopsNothing) {
