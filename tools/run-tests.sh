@@ -74,7 +74,7 @@ for arch in ${only:-x86 x64}; do
       export TESSARAN_SKIP_LOG="$root/$arch/skipped.txt"
       : >"$TESSARAN_SKIP_LOG"
       run_wine_suite "$arch" "$root/$arch" "$@" || status=1
-      while IFS= read -r line; do skips+=("$arch: $line"); done <"$TESSARAN_SKIP_LOG"
+      while IFS= read -r line; do skips+=("$line ($arch build)"); done <"$TESSARAN_SKIP_LOG"
       tessaran_wine "$arch" "$root/$arch/wineprefix"
       exercised+=("$arch (Wine $WINEARCH, $WINELOADER)") ;;
     *)
@@ -82,7 +82,7 @@ for arch in ${only:-x86 x64}; do
       ctest --output-on-failure -L static || status=1 ;;
   esac
 done
-for line in "${skips[@]}"; do echo "run-tests: skipped on this machine: $line"; done
+for line in "${skips[@]}"; do echo "run-tests: skipped $line"; done
 echo "run-tests: exercised at run time: ${exercised[*]:-none}; static checks: ${only:-x86 x64};" \
   "${#skips[@]} part(s) skipped$([ ${#skips[@]} = 0 ] || echo ' (listed above)'); $([ $status = 0 ] && echo 'all passed' || echo FAILED)"
 exit $status

@@ -107,8 +107,8 @@ def class_lines(lines):
 
 def skipped(what):
     """A part that cannot run on this machine: said here, and kept for the runner's last line."""
-    line = "installer: skipped %s: this machine runs no 32-bit programs" % what
-    print(line, file=sys.stderr, flush=True)
+    line = "installer: %s: this machine runs no 32-bit programs" % what
+    print("skipped " + line, file=sys.stderr, flush=True)
     if SKIP_LOG:
         with open(SKIP_LOG, "a", encoding="utf-8") as f:
             f.write(line + "\n")
