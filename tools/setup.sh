@@ -4,15 +4,33 @@
 # this machine runs 32-bit programs; Xvfb, picojson, the image and installer
 # tools the tests use.
 # Idempotent: a machine that already has everything is done in a second or two.
+#
+# Usage: tools/setup.sh [--demo x86|x64]
+#   --demo ARCH  only what the main job needs to build and run that build: its
+#                cross compiler, widl, Wine, Xvfb, picojson, cmake, openssl
+#                (the stand-in's certificate); the rest waits for the tests
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=tools/wine-env.sh
 . "$here/tools/wine-env.sh"
 
-packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libwine-dev wine64
-          xvfb xauth picojson-dev cmake openssl imagemagick fonts-noto-cjk msitools wixl
-          python3 libvips-tools)
+demo=""
+if [ "${1:-}" = --demo ]; then
+  demo=${2:-}
+  case "$demo" in x86|x64) ;; *) echo "usage: tools/setup.sh [--demo x86|x64]" >&2; exit 2 ;; esac
+fi
+
+# Only the posix-thread compilers are used (the win32-thread ones lack
+# std::thread); the plain g++-mingw-w64-* packages would bring both.
+declare -A compiler=([x86]=g++-mingw-w64-i686-posix [x64]=g++-mingw-w64-x86-64-posix)
+needed_by_demo=(mingw-w64-tools libwine-dev wine64 xvfb xauth picojson-dev cmake openssl python3)
+if [ -n "$demo" ]; then
+  packages=("${compiler[$demo]}" "${needed_by_demo[@]}")
+else
+  packages=("${compiler[x86]}" "${compiler[x64]}" "${needed_by_demo[@]}"
+            imagemagick fonts-noto-cjk msitools wixl libvips-tools)
+fi
 
 missing() {
   local p
@@ -39,7 +57,7 @@ fi
 # install and never start. A failed attempt is not repeated for a day: the
 # suite then runs the x64 build alone, and says so.
 failed_mark=/var/cache/tessaran-wine32-unavailable
-if tessaran_runs_32bit && [ -n "$(missing wine32:i386)" ] \
+if [ "$demo" != x64 ] && tessaran_runs_32bit && [ -n "$(missing wine32:i386)" ] \
    && ! { [ -f "$failed_mark" ] && [ -n "$(find "$failed_mark" -mmin -1440 2>/dev/null)" ]; }; then
   need_root wine32:i386
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386

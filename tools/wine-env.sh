@@ -12,6 +12,7 @@
 #   tessaran_wine_stop           ends the prefix's server
 # Run as a command (for Python and for people):
 #   bash tools/wine-env.sh arches          prints the builds a run exercises
+#   bash tools/wine-env.sh runs-32bit      prints yes or no (installed or not)
 #   bash tools/wine-env.sh env ARCH PREFIX prints the environment as KEY=VALUE
 #   bash tools/wine-env.sh prepare ARCH PREFIX
 #   bash tools/wine-env.sh stop ARCH PREFIX
@@ -104,6 +105,7 @@ tessaran_wine_stop() {
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   case "${1:-}" in
     arches) tessaran_arches ;;
+    runs-32bit) if tessaran_runs_32bit; then echo yes; else echo no; fi ;;
     env)
       [ $# = 3 ] || { echo "usage: wine-env.sh env ARCH PREFIX" >&2; exit 2; }
       tessaran_wine "$2" "$3" || exit $?
@@ -115,6 +117,6 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
       [ $# = 3 ] || { echo "usage: wine-env.sh $1 ARCH PREFIX" >&2; exit 2; }
       tessaran_wine "$2" "$3" || exit $?
       "tessaran_wine_$1" ;;
-    *) echo "usage: wine-env.sh arches | env ARCH PREFIX | prepare ARCH PREFIX | stop ARCH PREFIX" >&2; exit 2 ;;
+    *) echo "usage: wine-env.sh arches | runs-32bit | env ARCH PREFIX | prepare ARCH PREFIX | stop ARCH PREFIX" >&2; exit 2 ;;
   esac
 fi

@@ -15,6 +15,13 @@ def arches(base=None):
     return done.stdout.split()
 
 
+def runs_32bit(base=None):
+    """Whether the kernel runs 32-bit programs, whatever is installed."""
+    done = subprocess.run(["bash", SCRIPT, "runs-32bit"], env=base or os.environ, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, check=True)
+    return done.stdout.strip() == "yes"
+
+
 def environment(arch, prefix, base=None):
     """base (default: this process's environment) with Wine set up for arch in prefix."""
     env = dict(os.environ if base is None else base)

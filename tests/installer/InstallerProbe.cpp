@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "SMRPluginIF.h"
 #include "support/Handles.h"
@@ -115,19 +116,31 @@ int CreateFromUserRegistration() {
 
 // One line per key ("key <path>") and per value ("value <path> [<name>]=<data>").
 // view is 0, KEY_WOW64_32KEY or KEY_WOW64_64KEY, given again at every open
-// as the registry wants it.
-void DumpKey(HKEY parent, const std::wstring& shown, const std::wstring& path, REGSAM view) {
+// as the registry wants it. A key that is not there prints nothing; a key
+// that cannot be read prints "error" and fails the dump, so that an empty
+// dump always means an empty registry.
+bool DumpKey(HKEY parent, const std::wstring& shown, const std::wstring& path, REGSAM view) {
     UniqueHKey key;
-    if (::RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) return;
+    const LONG opened = ::RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ | view, key.put());
+    if (opened == ERROR_FILE_NOT_FOUND) return true;
+    if (opened != ERROR_SUCCESS) {
+        std::printf("error %s open=%ld\n", Utf8(shown).c_str(), static_cast<long>(opened));
+        return false;
+    }
     std::printf("key %s\n", Utf8(shown).c_str());
+    bool complete = true;
     for (DWORD i = 0;; ++i) {
         wchar_t name[256] = {};
         DWORD nameLength = 256;
         wchar_t data[1024] = {};
         DWORD size = sizeof(data) - sizeof(wchar_t);
         DWORD type = 0;
-        if (::RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
-            ERROR_SUCCESS) {
+        const LONG read =
+            ::RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+        if (read == ERROR_NO_MORE_ITEMS) break;
+        if (read != ERROR_SUCCESS) {
+            std::printf("error %s value=%ld\n", Utf8(shown).c_str(), static_cast<long>(read));
+            complete = false;
             break;
         }
         const std::wstring text = type == REG_SZ ? std::wstring(data) : L"(type " + std::to_wstring(type) + L")";
@@ -136,29 +149,54 @@ void DumpKey(HKEY parent, const std::wstring& shown, const std::wstring& path, R
     for (DWORD i = 0;; ++i) {
         wchar_t name[256] = {};
         DWORD nameLength = 256;
-        if (::RegEnumKeyExW(key.get(), i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        DumpKey(key.get(), shown + L"\\" + name, name, view);
+        const LONG read = ::RegEnumKeyExW(key.get(), i, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
+        if (read == ERROR_NO_MORE_ITEMS) break;
+        if (read != ERROR_SUCCESS) {
+            std::printf("error %s subkey=%ld\n", Utf8(shown).c_str(), static_cast<long>(read));
+            complete = false;
+            break;
+        }
+        complete = DumpKey(key.get(), shown + L"\\" + name, name, view) && complete;
     }
+    return complete;
 }
 
+// Prints the plug-in's keys, then whether each class root ("root <path>
+// present|absent") is there in this view, then "end": a dump without that
+// last line did not look at everything. A 64-bit prefix made without 32-bit
+// Wine has no 32-bit CLSID or Interface root until something writes one, so
+// absence is a fact to report, not a failure.
 int Dump(REGSAM view) {
     const struct {
         HKEY root;
         const wchar_t* name;
     } roots[] = {{HKEY_LOCAL_MACHINE, L"HKLM"}, {HKEY_CURRENT_USER, L"HKCU"}};
+    bool complete = true;
     for (const auto& root : roots) {
         const std::wstring classes = L"Software\\Classes\\";
-        for (const std::wstring& sub : {L"CLSID\\" + std::wstring(kClsid), L"TypeLib\\" + std::wstring(kLibid),
-                                        L"Interface\\" + std::wstring(kIid)}) {
-            DumpKey(root.root, std::wstring(root.name) + L"\\" + classes + sub, classes + sub, view);
+        const std::pair<const wchar_t*, const wchar_t*> subs[] = {
+            {L"CLSID", kClsid}, {L"TypeLib", kLibid}, {L"Interface", kIid}};
+        for (const auto& sub : subs) {
+            const std::wstring path = classes + sub.first + L"\\" + sub.second;
+            complete = DumpKey(root.root, std::wstring(root.name) + L"\\" + path, path, view) && complete;
         }
-        // The CLSID key itself belongs to the system and must outlive us.
-        UniqueHKey clsid;
-        if (::RegOpenKeyExW(root.root, L"Software\\Classes\\CLSID", 0, KEY_READ | view, clsid.put()) ==
-            ERROR_SUCCESS) {
-            std::printf("present %ls\\Software\\Classes\\CLSID\n", root.name);
+        for (const auto& sub : subs) {
+            const std::wstring path = classes + sub.first;
+            UniqueHKey key;
+            const LONG opened = ::RegOpenKeyExW(root.root, path.c_str(), 0, KEY_READ | view, key.put());
+            const std::string shown = Utf8(std::wstring(root.name) + L"\\" + path);
+            if (opened == ERROR_SUCCESS) {
+                std::printf("root %s present\n", shown.c_str());
+            } else if (opened == ERROR_FILE_NOT_FOUND) {
+                std::printf("root %s absent\n", shown.c_str());
+            } else {
+                std::printf("error %s open=%ld\n", shown.c_str(), static_cast<long>(opened));
+                complete = false;
+            }
         }
     }
+    if (!complete) return 1;
+    std::printf("end\n");
     return 0;
 }
 

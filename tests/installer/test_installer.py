@@ -4,7 +4,14 @@ install, the files in place and the registry rows in the 32-bit view, create
 the object through COM, uninstall, and nothing left behind; per machine and
 per user. 64-bit msiexec installs an x86 package without running 32-bit code;
 creating the 32-bit object, and the DLL's own registration compared with the
-package's rows, need 32-bit programs and run only where the machine runs them.
+package's rows, need 32-bit programs and run only where the machine runs them
+(elsewhere each case says in one line what it skipped, and the runner repeats
+it at the end).
+
+A 64-bit prefix made where 32-bit Wine is not installed has no syswow64 and
+no 32-bit CLSID or Interface root: msiexec creates them with the package's
+rows and removes them again with the last of them. The test asserts that
+too, so that "nothing left" means the registry is as it was before.
 
 Runs in a 64-bit Wine prefix of its own (<x64 build>/wineprefix-installer) so
 that the registrations it makes and removes never meet those of other tests.
@@ -31,6 +38,7 @@ MSI = os.path.join(PRODUCT, "installer", "TessaranService.msi")
 PROBE = os.path.join(BUILD, "tests", "InstallerProbe.exe")
 PROBE32 = os.path.join(PRODUCT, "tests", "InstallerProbe.exe")
 RUNS_32BIT = "x86" in wine_env.arches()
+SKIP_LOG = os.environ.get("TESSARAN_SKIP_LOG")
 REGSVR32_32 = "C:\\windows\\syswow64\\regsvr32.exe"
 
 CLSID = "{8BB35CD9-4BE4-4B94-9F3A-85113E4F8591}"
@@ -97,6 +105,32 @@ def class_lines(lines):
     return {line for line in lines if "\\CLSID\\" in line}
 
 
+def skipped(what):
+    """A part that cannot run on this machine: said here, and kept for the runner's last line."""
+    line = "installer: %s: this machine runs no 32-bit programs" % what
+    print("skipped " + line, file=sys.stderr, flush=True)
+    if SKIP_LOG:
+        with open(SKIP_LOG, "a", encoding="utf-8") as f:
+            f.write(line + "\n")
+
+
+def prefix_has_32bit_wine():
+    return os.path.isdir(os.path.join(PREFIX, "drive_c", "windows", "syswow64"))
+
+
+def registry_files_mention_ours():
+    """Our GUIDs as the prefix's registry files hold them, read apart from any
+    Windows program: the server writes the files when it stops."""
+    found = []
+    for name in ("system.reg", "user.reg", "userdef.reg"):
+        path = os.path.join(PREFIX, name)
+        if os.path.exists(path):
+            with open(path, encoding="utf-8", errors="replace") as f:
+                text = f.read().upper()
+            found += ["%s in %s" % (guid, name) for guid in (CLSID, LIBID, IID) if guid.strip("{}") in text]
+    return found
+
+
 class InstallerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -111,10 +145,12 @@ class InstallerTest(unittest.TestCase):
         wine_env.prepare(ENV)
         # A run that was stopped half-way leaves its installation behind; the
         # cases need a prefix with nothing of ours, so such a prefix is made anew.
-        if cls.registry_lines("32")[2] or cls.registry_lines("64")[2] or os.path.exists(MAKER_DIR):
+        if cls.read_registry("32")[0] or cls.read_registry("64")[0] or os.path.exists(MAKER_DIR):
             wine_env.stop(ENV)
             shutil.rmtree(PREFIX)
             wine_env.prepare(ENV)
+        # The class roots of a prefix with nothing of ours: what uninstalling must return to.
+        cls.clean_roots = {view: cls.read_registry(view)[1] for view in ("32", "64")}
 
     @classmethod
     def tearDownClass(cls):
@@ -126,17 +162,30 @@ class InstallerTest(unittest.TestCase):
         shutil.rmtree(MAKER_DIR, ignore_errors=True)
 
     @staticmethod
-    def registry_lines(view):
-        """(exit code, probe output, the plug-in's rows) in the 32-bit or 64-bit view."""
+    def read_registry(view):
+        """(the plug-in's rows, {class root: "present" or "absent"}) in the
+        32-bit or 64-bit view. A probe that could not read everything, or
+        printed nothing, fails here: it never reads as a clean registry."""
         rc, out = wine(PROBE, "dump", view, capture=True)
-        return rc, out, {line for line in out.splitlines() if not line.startswith("present ")}
+        lines = out.splitlines()
+        if rc != 0 or not lines or lines[-1] != "end" or any(line.startswith("error ") for line in lines):
+            raise AssertionError("the registry probe did not read the %s-bit view (exit %d):\n%s" % (view, rc, out))
+        roots = dict(line[len("root "):].rsplit(" ", 1) for line in lines if line.startswith("root "))
+        if len(roots) != 6:
+            raise AssertionError("the probe named %d class roots, not 6:\n%s" % (len(roots), out))
+        rows = {line for line in lines[:-1] if not line.startswith("root ")}
+        return rows, roots
 
     def dump(self, view="32"):
         """The plug-in's rows as a 32-bit program (default) or a 64-bit one sees them."""
-        rc, out, rows = self.registry_lines(view)
-        self.assertEqual(rc, 0, out)
-        self.assertIn("present HKLM\\Software\\Classes\\CLSID", out.splitlines())
-        return rows
+        return self.read_registry(view)[0]
+
+    def test_clean_prefix_kind(self):
+        # Only a prefix made with 32-bit Wine has a 32-bit CLSID root before
+        # anything is installed; the native one is always there.
+        root = "HKLM\\Software\\Classes\\CLSID"
+        self.assertEqual(self.clean_roots["32"][root], "present" if prefix_has_32bit_wine() else "absent")
+        self.assertEqual(self.clean_roots["64"][root], "present")
 
     def assert_installed_rows(self, root):
         self.assertEqual(self.dump(), registration(root))
@@ -157,6 +206,7 @@ class InstallerTest(unittest.TestCase):
         by the 32-bit regsvr32, as a 32-bit installer would; None where the
         machine runs no 32-bit programs."""
         if not RUNS_32BIT:
+            skipped("the DLL's own registration by the 32-bit regsvr32 (%s)" % self.id().rsplit(".", 1)[-1])
             return None
         os.makedirs(os.path.join(MAKER_DIR, "TessaranService"))
         shutil.copy(os.path.join(PRODUCT, "plugin", "TessaranService.dll"),
@@ -200,16 +250,29 @@ class InstallerTest(unittest.TestCase):
 
     def uninstall_and_check_clean(self, *properties):
         self.assertEqual(wine("msiexec", "/x", windows_path(MSI), "/qn", *properties)[0], 0)
-        self.assertEqual(self.dump(), set())
-        self.assertEqual(self.dump("64"), set())
+        for view in ("32", "64"):
+            # No row of ours, and the class roots as they were: a root that
+            # the install created is gone again with its last row.
+            self.assertEqual(self.read_registry(view), (set(), self.clean_roots[view]), view + "-bit view")
         self.assertFalse(os.path.exists(MAKER_DIR), "files or folders of the plug-in left behind")
+        wine_env.stop(ENV)
+        try:
+            self.assertEqual(registry_files_mention_ours(), [])
+        finally:
+            wine_env.prepare(ENV)
 
     def test_per_machine(self):
         own = self.self_registration([])
         self.assertEqual(wine("msiexec", "/i", windows_path(MSI), "/qn")[0], 0)
         self.assert_installed_files()
         self.assert_installed_rows("HKLM")
-        if own is not None:
+        # Installing made the 32-bit roots it needed where the prefix had none.
+        roots = self.read_registry("32")[1]
+        self.assertEqual((roots["HKLM\\Software\\Classes\\CLSID"], roots["HKLM\\Software\\Classes\\Interface"]),
+                         ("present", "present"))
+        if own is None:
+            skipped("creating the 32-bit object through COM (test_per_machine)")
+        else:
             # The class keys are exactly those the DLL's own registration writes.
             self.assertEqual(class_lines(self.dump()), class_lines(own))
 
@@ -231,7 +294,9 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(wine("msiexec", "/i", windows_path(MSI), "/qn", 'ALLUSERS=""')[0], 0)
         self.assert_installed_files()
         self.assert_installed_rows("HKCU")
-        if own is not None:
+        if own is None:
+            skipped("creating the 32-bit object from the per-user registration (test_per_user)")
+        else:
             self.assertEqual(class_lines(self.dump()), class_lines(own))
 
             rc, facts, out = self.probe("create-user")

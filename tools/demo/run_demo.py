@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""The main job, end to end, after tools/demo.sh has set up and built:
+"""The main job, end to end (tools/demo.sh): sets up the machine for the one
+build it runs and builds only what the job needs (the plug-in, the maker's
+libraries, the host simulator) while the Wine prefix is made, then:
 
 1. the plug-in is put where an installation would put it, in a Wine prefix of
    the demo's own, with our builds of the maker's libraries in the maker's
@@ -15,8 +17,11 @@
    of registered cards and the place of the plug-in's log.
 
 Run it again and it starts over: a fresh stand-in database, fresh scans.
+Each stage's line says how far into the run it begins; the end lists every
+stage with its time.
 """
 import argparse
+import contextlib
 import json
 import os
 import shutil
@@ -51,8 +56,43 @@ PLUGIN_FILES = ["TessaranService.dll", "Tessaran.ico", "Tessaran.loc"]
 MAKER_LIBRARIES = ["zuminfolog.dll", "zumloc.dll", "zumhelp.dll"]
 
 
-def step(text):
-    print("==> " + text, flush=True)
+class Timeline:
+    """The demo's stages: each begins with a line saying how far into the run
+    it starts, and the end lists them all with their own times."""
+
+    def __init__(self):
+        self.begin = time.monotonic()
+        self.stages = []  # (name, seconds, remark)
+        self.current = None
+
+    def step(self, text, name=None):
+        self.close()
+        now = time.monotonic()
+        print("==> [%5.1f s] %s" % (now - self.begin, text), flush=True)
+        self.current = (name or text, now)
+
+    def close(self):
+        if self.current:
+            name, began = self.current
+            self.stages.append((name, time.monotonic() - began, ""))
+            self.current = None
+
+    def add(self, name, seconds, remark=""):
+        self.stages.append((name, seconds, remark))
+
+    def report(self):
+        self.close()
+        print("==> %.1f s in all, by stage:" % (time.monotonic() - self.begin), flush=True)
+        width = max(text_width(name) for name, _, _ in self.stages)
+        for name, seconds, remark in self.stages:
+            print("    %s %6.1f s%s" % (pad(name, width), seconds, "  " + remark if remark else ""), flush=True)
+
+
+TIMELINE = Timeline()
+
+
+def step(text, name=None):
+    TIMELINE.step(text, name)
 
 
 def note(text):
@@ -123,6 +163,30 @@ class Wine:
 
 class DemoError(Exception):
     pass
+
+
+class Alongside(threading.Thread):
+    """A stage that runs beside another: its time, and its failure handed back at join."""
+
+    def __init__(self, work):
+        super().__init__(daemon=True)
+        self.work = work
+        self.seconds = 0.0
+        self.error = None
+
+    def run(self):
+        began = time.monotonic()
+        try:
+            self.work()
+        except BaseException as e:  # handed to the joining thread
+            self.error = e
+        self.seconds = time.monotonic() - began
+
+    def finish(self):
+        self.join()
+        if self.error:
+            raise self.error
+        return self.seconds
 
 
 class Display:
@@ -280,8 +344,50 @@ def print_cards(cards):
         print("    " + "  ".join(pad(cell, widths[i]) for i, cell in enumerate(row)).rstrip())
 
 
-def choose_arch(args):
-    """The product's own x86 build where 32-bit programs run, else the x64 build."""
+def planned_arch(args):
+    """The build the demo will run, known before set-up: the product's x86
+    build where the kernel runs 32-bit programs (set-up then installs 32-bit
+    Wine), else the x64 build."""
+    if args.arch:
+        return args.arch
+    return "x86" if wine_env.runs_32bit() else "x64"
+
+
+# What the demo runs, and all it builds.
+DEMO_TARGETS = ["TessaranService", "zuminfolog", "zumloc", "zumhelp", "hostsim"]
+
+
+def set_up_and_build(args, arch, prefix_ready):
+    """Set-up for this one build, then its build while the prefix is made.
+    Returns the build that runs."""
+    def set_up(arch):
+        step("Setting up the machine for the %s build (tools/setup.sh --demo %s)" % (arch, arch), "set-up")
+        done = subprocess.run(["bash", os.path.join(SOURCE, "tools", "setup.sh"), "--demo", arch],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if done.returncode != 0:
+            print(done.stdout, end="")
+            raise DemoError("set-up failed")
+
+    if not args.no_build:
+        set_up(arch)
+    chosen = choose_arch(args, arch)
+    if chosen != arch and not args.no_build:
+        set_up(chosen)
+    prefix_ready(chosen)
+    if not args.no_build:
+        step("Building the plug-in, the maker's libraries and the host simulator (%s build), "
+             "while the Wine prefix is made" % chosen, "build")
+        command = ["bash", os.path.join(SOURCE, "tools", "build.sh"), os.path.abspath(args.build), "--arch", chosen]
+        for target in DEMO_TARGETS:
+            command += ["--target", target]
+        if subprocess.run(command, stdin=subprocess.DEVNULL).returncode != 0:
+            raise DemoError("the build failed")
+    return chosen
+
+
+def choose_arch(args, planned=None):
+    """The product's own x86 build where 32-bit programs run, else the x64
+    build; planned is what set-up was asked to make ready."""
     runnable = wine_env.arches()
     if args.arch:
         if args.arch not in runnable:
@@ -289,49 +395,72 @@ def choose_arch(args):
         return args.arch
     if "x86" in runnable:
         return "x86"
-    note("this machine runs no 32-bit programs: the demo uses the x64 build of the plug-in")
+    if planned == "x86":
+        note("32-bit Wine is not installed after all: the demo uses the x64 build of the plug-in")
+    else:
+        note("this machine runs no 32-bit programs: the demo uses the x64 build of the plug-in")
     return "x64"
 
 
 def run(args):
-    arch = choose_arch(args)
-    build_dir = os.path.join(os.path.abspath(args.build), arch)
+    TIMELINE.__init__()
+    arch = planned_arch(args)
     work = os.path.abspath(args.work)
     os.makedirs(work, exist_ok=True)
-    hostsim = os.path.join(build_dir, "hostsim", "hostsim.exe")
-    for needed in (os.path.join(build_dir, "plugin", "TessaranService.dll"), hostsim):
-        if not os.path.exists(needed):
-            raise DemoError("not built: %s (run tools/build.sh)" % needed)
     with open(os.path.join(SAMPLES, "jobs.json"), encoding="utf-8") as f:
         jobs = json.load(f)["jobs"]
 
-    # Each build has a prefix of its own: a win64 prefix is no place for the
-    # 32-bit set-up and the other way round.
-    wine = Wine(arch, os.path.abspath(args.prefix) if args.prefix else os.path.join(work, "wineprefix-" + arch))
-    step("Starting the stand-in card and OCR services")
-    standin = StandinProcess.start(os.path.join(work, "standin"), samples=SAMPLES, port=args.port)
-    try:
+    with contextlib.ExitStack() as cleanup:
+        # Wine's desktop process takes its display when the prefix's server
+        # starts, so the display comes first; windows made later use it.
+        display = cleanup.enter_context(Display())
+        wine = None
+        making_prefix = None
+
+        def prefix_ready(arch):
+            # After set-up, which installs Wine: the prefix is made beside the
+            # build, on what the compilers leave of the machine.
+            nonlocal wine, making_prefix
+            # Each build has a prefix of its own: a win64 prefix is no place
+            # for the 32-bit set-up and the other way round.
+            wine = Wine(arch, os.path.abspath(args.prefix) if args.prefix
+                        else os.path.join(work, "wineprefix-" + arch))
+            wine.env["DISPLAY"] = display.name
+
+            def make():
+                wine.start()
+                manage_windows(wine, not (display.private or args.no_window_manager))
+            making_prefix = Alongside(make)
+            making_prefix.start()
+            cleanup.callback(wine.stop)
+            cleanup.callback(making_prefix.join)
+
+        arch = set_up_and_build(args, arch, prefix_ready)
+        build_dir = os.path.join(os.path.abspath(args.build), arch)
+        hostsim = os.path.join(build_dir, "hostsim", "hostsim.exe")
+        for needed in (os.path.join(build_dir, "plugin", "TessaranService.dll"), hostsim):
+            if not os.path.exists(needed):
+                raise DemoError("not built: %s (run tools/build.sh)" % needed)
+
+        step("Starting the stand-in card and OCR services", "stand-in")
+        standin = StandinProcess.start(os.path.join(work, "standin"), samples=SAMPLES, port=args.port)
+        cleanup.callback(standin.stop)
         client = standin.client
         # Every run starts over, so that what is printed at the end is this run's.
         client.reset(accounts=True)
         client.add_account(DEMO_MAIL, DEMO_TOKEN, limit=args.card_limit)
         note("%s, account %s" % (standin.base, DEMO_MAIL))
 
-        step("Putting the plug-in in place (Wine prefix %s)" % wine.prefix)
-        # Wine's desktop process takes its display when the prefix's server
-        # starts, so the display comes first; windows made later use it.
+        if making_prefix.is_alive():
+            step("Waiting for the Wine prefix to be ready", "waiting for the prefix")
+        TIMELINE.add("Wine prefix", making_prefix.finish(), "(beside the build)")
+        step("Putting the plug-in in place (Wine prefix %s)" % wine.prefix, "plug-in in place")
         log_sizes = {p: os.path.getsize(p) for p in log_places(wine)}
-        with Display() as display:
-            wine.env["DISPLAY"] = display.name
-            wine.start()
-            manage_windows(wine, not (display.private or args.no_window_manager))
-            try:
-                dll = install_plugin(wine, build_dir, standin)
-                result = send_jobs(args, wine, build_dir, dll, work, jobs, client)
-            finally:
-                wine.stop()
+        dll = install_plugin(wine, build_dir, standin)
+        result = send_jobs(args, wine, build_dir, dll, work, jobs, client)
+        wine.stop()
 
-        step("What the card service holds now")
+        step("What the card service holds now", "card table")
         cards = client.cards()
         print_cards(cards)
         note("%d cards; page of registered cards: %s/cards" % (len(cards), standin.base))
@@ -355,22 +484,21 @@ def run(args):
                    for r in client.ocr_requests()]
             json.dump({"base": standin.base, "results": result["results"], "cards": cards, "ocr": ocr,
                        "scans": result["scans"], "logs": places, "log_lines": log_lines}, f, ensure_ascii=False, indent=1)
+        TIMELINE.report()
 
         if args.keep_serving:
-            step("Serving %s/cards until Ctrl-C" % standin.base)
+            print("==> Serving %s/cards until Ctrl-C" % standin.base, flush=True)
             try:
                 while standin.proc.poll() is None:
                     time.sleep(1)
             except KeyboardInterrupt:
                 pass
         return 0 if result["ok"] else 1
-    finally:
-        standin.stop()
 
 
 def send_jobs(args, wine, build_dir, dll, work, jobs, client):
     hostsim = os.path.join(build_dir, "hostsim", "hostsim.exe")
-    step("Registering the plug-in for the current user")
+    step("Registering the plug-in for the current user", "registration")
     rc, _ = wine.run([hostsim, "register", "--user", dll])
     if rc != 0:
         raise DemoError("registration failed")
@@ -393,7 +521,7 @@ def send_jobs(args, wine, build_dir, dll, work, jobs, client):
             note(line)
         raise DemoError("the plug-in object could not be created")
 
-    step("Bringing in the prepared settings (two scan jobs, demo account) through Import")
+    step("Bringing in the prepared settings (two scan jobs, demo account) through Import", "settings import")
     import_dir = os.path.join(work, "settings-import")
     os.makedirs(import_dir, exist_ok=True)
     settings_file.write_settings_file(
@@ -409,7 +537,7 @@ def send_jobs(args, wine, build_dir, dll, work, jobs, client):
     step("Sending the scans through Execute: " +
          ", ".join("%s (%d pages%s)" % (s["job"]["name"], len(s["images"]),
                                          ", pairing" if s["job"]["EvenNumberImageToBackPage"] == 1 else "")
-                   for s in scans))
+                   for s in scans), "sending (Execute)")
     answerer = None
     if args.answer_dialogs:
         # Someone to answer the dialogs of a run that is meant to fail in part.
@@ -461,6 +589,9 @@ def build_arguments(parser, folder):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     build_arguments(parser, "demo")
+    parser.add_argument("--no-build", action="store_true",
+                        help="skip set-up and build (the build folder must hold the plug-in, the maker's "
+                             "libraries and the host simulator)")
     parser.add_argument("--prefix", help="Wine prefix (default: WORK/wineprefix-ARCH)")
     parser.add_argument("--port", type=int, default=0, help="stand-in port (default: a free one)")
     parser.add_argument("--card-limit", type=int, default=100, help="cards the demo account may hold")
