@@ -3,6 +3,7 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace tessaran {
@@ -83,20 +84,19 @@ public:
     HANDLE Event() const noexcept { return m_event.get(); }
 
     bool AllocateBody(DWORD length) noexcept {
-        delete[] m_body;
-        m_body = new (std::nothrow) char[length ? length : 1];
+        m_body.reset(new (std::nothrow) char[length ? length : 1]);
         return m_body != nullptr;
     }
 
     std::wstring headers;
-    char* body() noexcept { return m_body; }
+    char* body() noexcept { return m_body.get(); }
     DWORD available = 0;
     DWORD bytesRead = 0;
     char scratch[kReadStep];
 
 private:
     RequestContext() noexcept = default;
-    ~RequestContext() { delete[] m_body; }
+    ~RequestContext() = default;
 
     std::atomic<LONG> m_refs{1};
     std::atomic<bool> m_heldByWinInet{false};
@@ -104,7 +104,7 @@ private:
     bool m_succeeded = false;
     DWORD m_error = 0;
     UniqueHandleNull m_event;  // manual reset: set when the call out completes
-    char* m_body = nullptr;
+    std::unique_ptr<char[]> m_body;
 };
 
 namespace {
@@ -176,7 +176,7 @@ bool AsyncRequest::Open(HINTERNET connection, const wchar_t* verb, const wchar_t
         ::SetLastError(error);
         return false;
     }
-    m_handle = handle;
+    m_handle.reset(handle);
     m_context = context;
     m_state = State::kOpen;
     return true;
@@ -198,7 +198,7 @@ void AsyncRequest::BeginSend(const std::wstring& headers, DWORD length, DWORD ti
     const std::wstring& text = m_context->headers;
     m_state = State::kSending;
     m_context->Expect();
-    if (::HttpSendRequestW(m_handle, text.empty() ? nullptr : text.c_str(), static_cast<DWORD>(text.size()),
+    if (::HttpSendRequestW(m_handle.get(), text.empty() ? nullptr : text.c_str(), static_cast<DWORD>(text.size()),
                            length ? m_context->body() : nullptr, length)) {
         m_context->Settled();
         m_state = State::kAnswered;
@@ -257,7 +257,7 @@ bool AsyncRequest::ReadSome() noexcept {
     RequestContext& context = *m_context;
     context.available = 0;
     context.Expect();
-    if (!::InternetQueryDataAvailable(m_handle, &context.available, 0, 0)) {
+    if (!::InternetQueryDataAvailable(m_handle.get(), &context.available, 0, 0)) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_IO_PENDING) {
             m_waiting = true;
@@ -277,7 +277,7 @@ bool AsyncRequest::ReadSome() noexcept {
     const DWORD wanted = context.available < kReadStep ? context.available : kReadStep;
     context.bytesRead = 0;
     context.Expect();
-    if (!::InternetReadFile(m_handle, context.scratch, wanted, &context.bytesRead)) {
+    if (!::InternetReadFile(m_handle.get(), context.scratch, wanted, &context.bytesRead)) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_IO_PENDING) {
             m_readOut = true;
@@ -327,7 +327,7 @@ void AsyncRequest::EndOfBody() noexcept {
         // body does; only the announced length tells the two apart.
         DWORD announced = 0;
         DWORD length = sizeof(announced);
-        if (::HttpQueryInfoW(m_handle, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced, &length,
+        if (::HttpQueryInfoW(m_handle.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced, &length,
                              nullptr) &&
             m_bodySize < announced) {
             return Fail(ERROR_HANDLE_EOF);
@@ -346,15 +346,10 @@ void AsyncRequest::Fail(DWORD error) noexcept {
 }
 
 void AsyncRequest::Close() noexcept {
-    if (m_handle) {
-        const DWORD lastError = ::GetLastError();
-        // Allowed with a call out only because that call went pending; its
-        // completion and the closing notice go to the context, whose buffers
-        // stay until WinINet lets go.
-        ::InternetCloseHandle(m_handle);
-        ::SetLastError(lastError);
-        m_handle = nullptr;
-    }
+    // Allowed with a call out only because that call went pending; its
+    // completion and the closing notice go to the context, whose buffers stay
+    // until WinINet lets go.
+    m_handle.reset();
     if (m_waiting) {
         m_waiting = false;
         m_readOut = false;

@@ -65,7 +65,7 @@ public:
     // Opens the request on a connection of an asynchronous session. False
     // when it cannot be (the last error is WinINet's).
     bool Open(HINTERNET connection, const wchar_t* verb, const wchar_t* path, DWORD flags) noexcept;
-    HINTERNET Handle() const noexcept { return m_handle; }
+    HINTERNET Handle() const noexcept { return m_handle.get(); }
 
     // Room for a body of `length` bytes that stays where WinINet can read it
     // until it lets go of the request; null when there is no memory.
@@ -104,7 +104,7 @@ private:
     void Consume(DWORD count) noexcept;
     void EndOfBody() noexcept;
 
-    HINTERNET m_handle = nullptr;  // owned: closed exactly once, by Close
+    UniqueHInternet m_handle;  // closed by Close, with a call out or not
     RequestContext* m_context = nullptr;  // the owner's reference
     State m_state = State::kClosed;
     bool m_waiting = false;
