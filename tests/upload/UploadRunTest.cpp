@@ -938,12 +938,14 @@ TEST_F(UploadRun, ARegistrationGivenUpByTheCancelIsRetriedUnderItsSyncId) {
 // one time-out of the request (shortened here): the file in flight and every
 // file after it take the time-out, are listed, kept and sent by the retry.
 // Before, each card waited a time-out twice (the request and its resend).
+// The stalled registration may have been stored: the retry repeats it under
+// its sync ID, so that every card is held once under one ID.
 TEST_F(UploadRun, AStalledServiceEndsThePassAfterOneTimeOut) {
     RequestTimeoutSetForTest(2000);
     StoreJob();
     MakeScans(4);
     dialogs.cancelScript = [this](int query) {
-        if (query == 2 && dialogs.statusStarts == 1) standin.QueueFault(Hang("/CardOCR/"));
+        if (query == 2 && dialogs.statusStarts == 1) standin.QueueFault(Hang("/service/m_card/"));
         return FALSE;
     };
     dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
@@ -955,7 +957,7 @@ TEST_F(UploadRun, AStalledServiceEndsThePassAfterOneTimeOut) {
     RequestTimeoutResetForTest();
     ASSERT_EQ(hr, S_OK);
     const double passSeconds = static_cast<double>(listedAt - start) / 1000.0;
-    std::printf("stalled OCR of card2, time-out 2 s: the first pass took %.2f s\n", passSeconds);
+    std::printf("stalled registration of card2, time-out 2 s: the first pass took %.2f s\n", passSeconds);
     EXPECT_LT(passSeconds, 2.0 * 2);  // one time-out, not two
 
     ASSERT_EQ(ResultNames(0), (std::vector<std::wstring>{L"card2.jpg", L"card3.jpg", L"card4.jpg"}));
@@ -963,17 +965,20 @@ TEST_F(UploadRun, AStalledServiceEndsThePassAfterOneTimeOut) {
         EXPECT_EQ(row.result, kStalled);
         EXPECT_EQ(row.text, L"接続先のサービスから応答がありません。処理を継続することができません。\n[エラー:-007]");
     }
-    EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.m_HttpOCR.Post_cardocr Error = -7"));
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.DoUploadMeishi Error = -7"));
     EXPECT_TRUE(log.Has(LOG_ERROR, L"UploadFiles service stalled: error = 80EF03E1"));
-    // The stalled reading went out once; the first pass still logged off.
+    // The stalled registration went out once; the first pass still logged off.
     const std::vector<std::string> firstPass = {
-        "POST /service/m_login",  "POST /CardOCR/cardocr",  "GET /service/m_newsyncid/", "POST /service/m_card/",
-        "POST /service/m_log/",   "POST /CardOCR/cardocr",  "GET /service/m_logout"};
+        "POST /service/m_login",     "POST /CardOCR/cardocr", "GET /service/m_newsyncid/", "POST /service/m_card/",
+        "POST /service/m_log/",      "POST /CardOCR/cardocr", "GET /service/m_newsyncid/", "POST /service/m_card/",
+        "GET /service/m_logout"};
     const std::vector<std::string> wire = WireRecord();
     ASSERT_GT(wire.size(), firstPass.size());
     EXPECT_EQ(std::vector<std::string>(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(firstPass.size())),
               firstPass);
-    EXPECT_EQ(CardsByName().size(), 4u);  // the retry sent the rest
+    // The retry sent the rest; card2 went again under the ID it had.
+    EXPECT_EQ(standin.Cards().size(), 4u);
+    EXPECT_EQ(Requests("GET", "/service/m_newsyncid/"), 4);
     for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
 }
 
