@@ -20,17 +20,28 @@ struct ISMRUploadFileList;
 struct ThumbnailPicture;
 
 // The sync IDs of the cards one Execute registered but did not store whole
-// (a back is still to go), or whose registration answer was lost, by their
-// front file; they outlive the passes of the run.
+// (a back is still to go), or whose registration may have been stored (its
+// answer was lost or given up), by their front file; they outlive the passes
+// of the run. A card that may be stored keeps its ID for good: every later
+// attempt carries it, so that the service never holds the card twice.
 class CardSyncIds {
 public:
     const std::string* Find(ISMRUploadFile* front) const;
-    void Keep(ISMRUploadFile* front, const std::string& syncId);
+    // Keeps the card's ID; once mayBeStored, for the rest of the run.
+    void Keep(ISMRUploadFile* front, const std::string& syncId, bool mayBeStored);
+    // After a failure that stored nothing: the ID goes, unless an earlier
+    // attempt may have stored the card under it.
+    void Release(ISMRUploadFile* front);
+    // The card is stored whole and is never sent again.
     void Forget(ISMRUploadFile* front);
     size_t Count() const noexcept;
 
 private:
-    std::map<ISMRUploadFile*, std::string> m_ids;
+    struct Entry {
+        std::string syncId;
+        bool mayBeStored;
+    };
+    std::map<ISMRUploadFile*, Entry> m_ids;
 };
 
 class CMeishiServiceCtrl {
@@ -90,6 +101,8 @@ public:
     void SetStatusText(const wchar_t* text, int position);
     void SetUploadProgress(int total, int done);
     BOOL IsCancelRequested();
+    // Set when the user cancels the progress dialog; null without one.
+    HANDLE CancelEvent();
     void ShowStatusDlg(int showCommand);
     void EndStatusDlg();
 

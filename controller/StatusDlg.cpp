@@ -32,6 +32,14 @@ BOOL CMeishiServiceCtrl::IsCancelRequested() {
     }
 }
 
+HANDLE CMeishiServiceCtrl::CancelEvent() {
+    try {
+        return Dialogs().CancelEvent();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 void CMeishiServiceCtrl::ShowStatusDlg(int showCommand) {
     try {
         Dialogs().ShowStatusDlg(showCommand);

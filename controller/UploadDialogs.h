@@ -32,6 +32,10 @@ public:
     virtual BOOL IsCancelRequested() = 0;
     virtual void ShowStatusDlg(int showCommand) = 0;
     virtual void EndStatusDlg() = 0;
+    // A manual-reset event set the moment the user cancels the progress
+    // dialog, for the run's requests to wait on; null when there is none
+    // (the cancel is then seen between cards only).
+    virtual HANDLE CancelEvent() { return nullptr; }
 
     // The two dialogs that ask for values answer S_OK when the user chose OK,
     // S_FALSE when the user cancelled, and the failure of a dialog that could

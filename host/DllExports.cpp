@@ -4,6 +4,7 @@
 #include "host/ClassFactory.h"
 #include "host/Module.h"
 #include "host/Registration.h"
+#include "service/AsyncRequest.h"
 #include "support/Result.h"
 
 using namespace tessaran;
@@ -28,7 +29,11 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID*
     return TessaranGuard([&] { return GetPluginClassObject(clsid, riid, object); });
 }
 
-extern "C" HRESULT WINAPI DllCanUnloadNow() { return ModuleLockCount() == 0 ? S_OK : S_FALSE; }
+// WinINet calls into the module's code until it lets go of every request,
+// also of one abandoned long ago (a cancel or a stalled service).
+extern "C" HRESULT WINAPI DllCanUnloadNow() {
+    return ModuleLockCount() == 0 && RequestsHeldByWinInet() == 0 ? S_OK : S_FALSE;
+}
 
 extern "C" HRESULT WINAPI DllRegisterServer() {
     return TessaranGuard([] { return RegisterServer(ModuleInstance(), IsPerUserRegistration()); });

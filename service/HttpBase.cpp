@@ -1,5 +1,6 @@
 #include "service/HttpBase.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -13,8 +14,8 @@ namespace tessaran {
 
 namespace {
 
+// WinINet's own time-outs, each as long as a whole request may take.
 constexpr DWORD kTimeoutMs = 300000;
-constexpr DWORD kReadStep = 16384;
 // TLS, nothing cached, no redirect followed, cookies left to the transport.
 // The two certificate-ignoring flags are added only by a configured
 // trust-any policy (together 0x84A83000).
@@ -47,19 +48,6 @@ bool QueryStatus(HINTERNET request, DWORD* status) noexcept {
            FALSE;
 }
 
-// Reads what is left of an answer and drops it. Only a connection whose
-// answer was read to its end goes back for the next request; one closed
-// with bytes unread is dropped, and the next request pays for a new
-// connection and TLS handshake (and Wine keeps what the old one held).
-void DrainAnswer(HINTERNET request) noexcept {
-    char scrap[4096];
-    DWORD total = 0;
-    DWORD read = 0;
-    while (total <= kMaxResponseBytes && ::InternetReadFile(request, scrap, sizeof(scrap), &read) && read != 0) {
-        total += read;
-    }
-}
-
 SYSTEMTIME ToTheSecond(SYSTEMTIME time) noexcept {
     time.wMilliseconds = 0;
     return time;
@@ -84,9 +72,19 @@ int CHttp_base::Init_Http(const wchar_t* agent, const wchar_t* host, uint16_t po
     });
     if (stored != kServiceOk) return kServiceSessionFailed;
     m_Port = port;
+    m_Cancelled = false;
+    m_TimedOut = false;
+    m_Farewell = false;
 
-    m_hSession.reset(::InternetOpenW(m_Agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    // Asynchronous, so that the thread that waits for a request can give it
+    // up at once: a blocking call cannot be cut short.
+    m_hSession.reset(
+        ::InternetOpenW(m_Agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, INTERNET_FLAG_ASYNC));
     if (!m_hSession) return kServiceSessionFailed;
+    if (!InstallRequestCallback(m_hSession.get())) {
+        m_hSession.reset();
+        return kServiceSessionFailed;
+    }
     DWORD timeout = kTimeoutMs;
     // The session stays open when this fails: it counts as open until Close.
     if (!::InternetSetOptionW(m_hSession.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout))) {
@@ -130,6 +128,21 @@ void CHttp_base::UpdateLastAccess() noexcept {
     m_HasLastAccess = true;
 }
 
+bool CHttp_base::Cancelled() const noexcept {
+    return m_Cancelled || (m_hCancel && ::WaitForSingleObject(m_hCancel, 0) == WAIT_OBJECT_0);
+}
+
+int CHttp_base::RequestBarred() noexcept {
+    if (m_Farewell) return kServiceOk;
+    if (Cancelled()) {
+        m_Cancelled = true;
+        return kServiceCancelled;
+    }
+    return m_TimedOut ? kServiceTimedOut : kServiceOk;
+}
+
+bool CHttp_base::RetryAllowed() noexcept { return !m_Farewell && RequestBarred() == kServiceOk; }
+
 int CHttp_base::Get(const wchar_t* path, HGLOBAL* response, DWORD* size) noexcept {
     if (!path || (response && *response)) return kServiceBadArgument;
     if (!IsOpen()) return kServiceNotOpen;
@@ -151,7 +164,7 @@ int CHttp_base::PostLogon(int retry, const wchar_t* path, const wchar_t* headers
 }
 
 void CHttp_base::RefreshIfIdle() noexcept {
-    if (!m_HasLastAccess) return;
+    if (!m_HasLastAccess || !RetryAllowed()) return;
     const SYSTEMTIME now = ToTheSecond(ClockNow());
     if (ClockSecondsBetween(m_LastAccess, now) <= kIdleRefreshSeconds) return;
     // Set first, so that the logon's own request does not refresh again.
@@ -160,23 +173,57 @@ void CHttp_base::RefreshIfIdle() noexcept {
     Login(0);
 }
 
-HINTERNET CHttp_base::OpenRequest(const wchar_t* verb, const wchar_t* path) noexcept {
+bool CHttp_base::OpenRequest(AsyncRequest& request, const wchar_t* verb, const wchar_t* path) noexcept {
     const DWORD flags = kRequestFlags | (m_TrustAnyCertificate ? kTrustAnyFlags : 0);
-    HINTERNET request =
-        ::HttpOpenRequestW(m_hConnect.get(), verb, path, nullptr, nullptr, nullptr, flags, 0);
-    if (request && m_TrustAnyCertificate) {
+    if (!request.Open(m_hConnect.get(), verb, path, flags)) return false;
+    if (m_TrustAnyCertificate) {
         DWORD security = 0;
         DWORD length = sizeof(security);
-        if (::InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &security, &length)) {
+        if (::InternetQueryOptionW(request.Handle(), INTERNET_OPTION_SECURITY_FLAGS, &security, &length)) {
             security |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
-            ::InternetSetOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof(security));
+            ::InternetSetOptionW(request.Handle(), INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof(security));
         }
     }
-    return request;
+    return true;
+}
+
+int CHttp_base::Await(AsyncRequest& request) noexcept {
+    // The last word of an ended pass is bounded by its short deadline alone.
+    switch (RunRequest(request, m_Farewell ? nullptr : m_hCancel, m_PumpMessages)) {
+        case RequestWait::kCancelled:
+            m_Cancelled = true;
+            return kServiceCancelled;
+        case RequestWait::kTimedOut:
+            m_TimedOut = true;
+            return kServiceTimedOut;
+        case RequestWait::kProgress:
+            break;
+    }
+    // WinINet's own time-outs (all as long as the request's) count the same.
+    if (request.GetState() == AsyncRequest::State::kFailed && request.Error() == ERROR_INTERNET_TIMEOUT) {
+        m_TimedOut = true;
+        return kServiceTimedOut;
+    }
+    return kServiceOk;
+}
+
+int CHttp_base::Exchange(AsyncRequest& request, const std::wstring& headers, DWORD length) noexcept {
+    request.BeginSend(headers, length, m_Farewell ? std::min(kFarewellTimeoutMs, RequestTimeoutMs())
+                                                  : RequestTimeoutMs());
+    return Await(request);
+}
+
+void CHttp_base::DrainAnswer(AsyncRequest& request) noexcept {
+    // Only a connection whose answer was read to its end goes back for the
+    // next request; one closed with bytes unread is dropped, and the next
+    // request pays for a new connection and TLS handshake. A cancel or the
+    // deadline here ends only the reading: the answer's status stands.
+    request.BeginRead(false, kMaxResponseBytes);
+    Await(request);
 }
 
 void CHttp_base::CaptureCookie(HINTERNET request, bool replace) noexcept {
-    if (!m_Cookie.empty() && !replace) return;
+    if (!request || (!m_Cookie.empty() && !replace)) return;
     // 4096 bytes for the header, one more unit that stays zero.
     wchar_t text[2049] = {};
     DWORD length = 4096;
@@ -196,9 +243,9 @@ int CHttp_base::SendRequest(int retry, const wchar_t* verb, const wchar_t* path,
     if (!logon) RefreshIfIdle();
     if (size) *size = 0;
     for (;;) {
-        int result = kServiceRequestFailed;
-        UniqueHInternet request(OpenRequest(verb, path));
-        if (!request) return kServiceRequestFailed;
+        if (const int barred = RequestBarred()) return barred;
+        AsyncRequest request;
+        if (!OpenRequest(request, verb, path)) return kServiceRequestFailed;
 
         std::wstring headerText;
         const int built = ServiceGuard([&] {
@@ -215,16 +262,22 @@ int CHttp_base::SendRequest(int retry, const wchar_t* verb, const wchar_t* path,
             return kServiceOk;
         });
         if (built != kServiceOk) return built;
+        const DWORD sentLength = body ? length : 0;
+        char* content = request.BodyBuffer(sentLength);
+        if (!content) return kServiceNoMemory;
+        if (sentLength) std::memcpy(content, body, sentLength);
 
-        const BOOL sent = ::HttpSendRequestW(request.get(), headerText.empty() ? nullptr : headerText.c_str(),
-                                             static_cast<DWORD>(headerText.size()), const_cast<void*>(body),
-                                             body ? length : 0);
-        if (!sent && ::GetLastError() == ERROR_INTERNET_CANNOT_CONNECT) result = kServiceCannotConnect;
-        CaptureCookie(request.get(), logon);
+        const int exchanged = Exchange(request, headerText, sentLength);
+        if (exchanged != kServiceOk) return exchanged;
+        const bool sent = request.GetState() == AsyncRequest::State::kAnswered;
+        CaptureCookie(request.Handle(), logon);
 
         if (!sent) {
-            request.reset();
-            if (retry == 1) {
+            const int result =
+                request.Error() == ERROR_INTERNET_CANNOT_CONNECT ? kServiceCannotConnect : kServiceRequestFailed;
+            request.Close();
+            // A dropped connection fails fast and gets its one resend.
+            if (retry == 1 && RetryAllowed()) {
                 retry = 0;
                 Reconnect();
                 if (Login(0) == kServiceOk) continue;
@@ -233,25 +286,25 @@ int CHttp_base::SendRequest(int retry, const wchar_t* verb, const wchar_t* path,
         }
 
         DWORD status = 0;
-        if (!QueryStatus(request.get(), &status)) return kServiceUnexpectedStatus;
+        if (!QueryStatus(request.Handle(), &status)) return kServiceUnexpectedStatus;
         const int mapped = MapStatus(status);
         if (mapped == kServiceOk) {
             if (response) {
                 HGLOBAL block = nullptr;
-                const int read = ReadResponse(request.get(), &block);
+                const int read = ReadResponse(request, &block);
                 if (read < 0) return read;
                 *response = block;
                 if (size) *size = static_cast<DWORD>(read);
             } else {
-                DrainAnswer(request.get());
+                DrainAnswer(request);
             }
-            request.reset();
+            request.Close();
             UpdateLastAccess();
             return kServiceOk;
         }
-        DrainAnswer(request.get());
-        request.reset();
-        if (status == 401 && retry == 1) {
+        DrainAnswer(request);
+        request.Close();
+        if (status == 401 && retry == 1 && RetryAllowed()) {
             retry = 0;
             if (Login(0) == kServiceOk) continue;
         }
@@ -272,8 +325,9 @@ int CHttp_base::SendMultipart(MultipartKind kind, const wchar_t* path, const CFo
 
     bool resendLeft = true;
     for (;;) {
-        UniqueHInternet request(OpenRequest(L"POST", path));
-        if (!request) return kServiceRequestFailed;
+        if (const int barred = RequestBarred()) return barred;
+        AsyncRequest request;
+        if (!OpenRequest(request, L"POST", path)) return kServiceRequestFailed;
 
         std::wstring headerText;
         const int built = ServiceGuard([&] {
@@ -283,20 +337,17 @@ int CHttp_base::SendMultipart(MultipartKind kind, const wchar_t* path, const CFo
         });
         if (built != kServiceOk) return built;
 
-        BOOL sent;
-        {
-            UniqueHGlobal buffer(::GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(measured ? measured : 1)));
-            if (!buffer) return kServiceNoMemory;
-            GlobalLockGuard lock(buffer.get());
-            if (!lock.get()) return kServiceNoMemory;
-            const DWORD written = body.Write(lock.as<char>());
-            sent = ::HttpSendRequestW(request.get(), headerText.c_str(), static_cast<DWORD>(headerText.size()),
-                                      lock.get(), written);
-        }
+        // Written for every attempt into a buffer that stays with the request
+        // until WinINet lets go of it.
+        char* content = request.BodyBuffer(static_cast<DWORD>(measured));
+        if (!content) return kServiceNoMemory;
+        const DWORD written = body.Write(content);
+        const int exchanged = Exchange(request, headerText, written);
+        if (exchanged != kServiceOk) return exchanged;
 
-        if (!sent) {
-            request.reset();
-            if (resendLeft) {
+        if (request.GetState() != AsyncRequest::State::kAnswered) {
+            request.Close();
+            if (resendLeft && RetryAllowed()) {
                 resendLeft = false;
                 Connect();
                 if (Login(0) == kServiceOk) continue;
@@ -305,16 +356,16 @@ int CHttp_base::SendMultipart(MultipartKind kind, const wchar_t* path, const CFo
         }
 
         DWORD status = 0;
-        const bool haveStatus = QueryStatus(request.get(), &status);
+        const bool haveStatus = QueryStatus(request.Handle(), &status);
         if (kind == MultipartKind::CardOcr) {
             // The OCR service knows no logon: anything but 2xx is just unexpected.
             if (!haveStatus) return kServiceUnexpectedStatus;
             if (MapStatus(status) != kServiceOk) {
-                DrainAnswer(request.get());
+                DrainAnswer(request);
                 return kServiceUnexpectedStatus;
             }
             HGLOBAL block = nullptr;
-            const int read = ReadResponse(request.get(), &block);
+            const int read = ReadResponse(request, &block);
             if (read < 0) return read;
             UniqueHGlobal owner(block);
             if (response && owner) {
@@ -326,7 +377,7 @@ int CHttp_base::SendMultipart(MultipartKind kind, const wchar_t* path, const CFo
                 });
                 if (copied != kServiceOk) return copied;
             }
-            request.reset();
+            request.Close();
             UpdateLastAccess();
             return kServiceOk;
         }
@@ -334,13 +385,13 @@ int CHttp_base::SendMultipart(MultipartKind kind, const wchar_t* path, const CFo
         if (!haveStatus) return kServiceUnexpectedStatus;
         const int mapped = MapStatus(status);
         // The service's answer to an upload is not needed, only its status.
-        DrainAnswer(request.get());
-        request.reset();
+        DrainAnswer(request);
+        request.Close();
         if (mapped == kServiceOk) {
             UpdateLastAccess();
             return kServiceOk;
         }
-        if (status == 401 && resendLeft) {
+        if (status == 401 && resendLeft && RetryAllowed()) {
             resendLeft = false;
             if (Login(0) == kServiceOk) continue;
         }
@@ -348,41 +399,16 @@ int CHttp_base::SendMultipart(MultipartKind kind, const wchar_t* path, const CFo
     }
 }
 
-int CHttp_base::ReadResponse(HINTERNET request, HGLOBAL* block) noexcept {
+int CHttp_base::ReadResponse(AsyncRequest& request, HGLOBAL* block) noexcept {
     *block = nullptr;
-    UniqueHGlobal memory(::GlobalAlloc(GMEM_MOVEABLE, kReadStep));
-    if (!memory) return kServiceBadResponse;
-    DWORD total = 0;
-    for (;;) {
-        DWORD read = 0;
-        BOOL ok;
-        {
-            GlobalLockGuard lock(memory.get());
-            if (!lock.get()) return kServiceBadResponse;
-            ok = ::InternetReadFile(request, lock.as<char>() + total, kReadStep, &read);
-        }
-        // A body that cannot be read whole is no answer at all.
-        if (!ok) return kServiceBadResponse;
-        if (read == 0) {
-            // A connection that closes early ends the reading like a complete
-            // body does; only the announced length tells the two apart.
-            DWORD announced = 0;
-            DWORD length = sizeof(announced);
-            if (::HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced, &length,
-                                 nullptr) &&
-                total < announced) {
-                return kServiceBadResponse;
-            }
-            if (total != 0) *block = memory.release();
-            return static_cast<int>(total);
-        }
-        total += read;
-        if (total > kMaxResponseBytes) return kServiceBadResponse;
-        HGLOBAL larger = ::GlobalReAlloc(memory.get(), total + kReadStep, GMEM_MOVEABLE);
-        if (!larger) return kServiceBadResponse;
-        memory.release();
-        memory.reset(larger);
-    }
+    request.BeginRead(true, kMaxResponseBytes);
+    const int waited = Await(request);
+    if (waited != kServiceOk) return waited;
+    // A body that cannot be read whole is no answer at all.
+    if (request.GetState() != AsyncRequest::State::kRead) return kServiceBadResponse;
+    DWORD size = 0;
+    *block = request.TakeBody(&size);
+    return static_cast<int>(size);
 }
 
 }  // namespace tessaran

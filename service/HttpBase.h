@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "service/AsyncRequest.h"
 #include "support/Handles.h"
 
 namespace tessaran {
@@ -25,6 +26,8 @@ enum ServiceResult : int {
     kServiceSessionFailed = -4,
     kServiceCannotConnect = -5,
     kServiceNoMemory = -6,           // also: a file part's file is 4 GiB or larger
+    kServiceTimedOut = -7,           // no whole answer within the request's time-out; the request was abandoned
+    kServiceCancelled = -8,          // the user cancelled: the request was abandoned, or never went out
     kServiceRequestFailed = -101,    // request not opened, or not sent and no resend left
     kServiceBadResponse = -102,      // the answer could not be read, is too long, or is unusable
     kServiceUnexpectedStatus = -121,
@@ -45,6 +48,10 @@ constexpr DWORD kMaxResponseBytes = 8u * 1024u * 1024u;
 
 // Idle time after which the next request first reconnects and logs on again.
 constexpr int64_t kIdleRefreshSeconds = 300;
+
+// The most a request may take when a pass ends after a cancel or a time-out
+// (the logoff): the service has had its chance.
+constexpr DWORD kFarewellTimeoutMs = 3000;
 
 class CFormBody;
 
@@ -79,6 +86,23 @@ public:
              HGLOBAL* response, DWORD* size) noexcept;
 
     void UpdateLastAccess() noexcept;
+
+    // The run's cancel: a manual-reset event (null: none), not owned. Once it
+    // is set, the request in flight is abandoned at once, and no request,
+    // resend, logon or idle refresh starts; they give -8.
+    void SetCancelEvent(HANDLE cancel) noexcept { m_hCancel = cancel; }
+    // Dispatches the calling thread's window messages while a request is out,
+    // for a dialog's thread that must stay responsive meanwhile.
+    void SetPumpMessages(bool pump) noexcept { m_PumpMessages = pump; }
+    // The user cancelled (the event is set, or a request was abandoned for it).
+    bool Cancelled() const noexcept;
+    // A request ran past its time-out and was abandoned: the service stalls,
+    // and every later request gives -7 at once.
+    bool TimedOut() const noexcept { return m_TimedOut; }
+    // For the last word of a pass that ends after a cancel or a time-out (the
+    // logoff): each request may take kFarewellTimeoutMs at most, the cancel no
+    // longer cuts it short, and nothing is resent or logged on for it.
+    void BeginFarewell() noexcept { m_Farewell = true; }
 
     // Certificates are verified unless this is set (test and staging servers
     // only): then wrong names, invalid dates and unknown authorities pass.
@@ -126,10 +150,11 @@ protected:
     int SendMultipart(MultipartKind kind, const wchar_t* path, const CFormBody& body,
                       std::string* response) noexcept;
 
-    // Reads the whole body into a new block. Returns its length (0: no block),
-    // or -102 when reading fails, memory runs out, the body passes
-    // kMaxResponseBytes, or it ends before its Content-Length.
-    static int ReadResponse(HINTERNET request, HGLOBAL* block) noexcept;
+    // Reads the whole body of an answered request into a new block. Returns
+    // its length (0: no block), -102 when reading fails, memory runs out, the
+    // body passes kMaxResponseBytes or ends before its Content-Length, or -7
+    // or -8 when the reading was abandoned.
+    int ReadResponse(AsyncRequest& request, HGLOBAL* block) noexcept;
 
     std::wstring m_Cookie;         // "JSESSIONID=value" as sent; empty when none
     UniqueHInternet m_hSession;    // null while closed
@@ -140,9 +165,26 @@ protected:
     SYSTEMTIME m_LastAccess;       // end of the last 2xx exchange, logon or refresh
     bool m_HasLastAccess;
     bool m_TrustAnyCertificate;
+    HANDLE m_hCancel = nullptr;  // the run's, not owned
+    bool m_PumpMessages = false;
+    bool m_Cancelled = false;    // a request was abandoned for the cancel, or refused for it
+    bool m_TimedOut = false;
+    bool m_Farewell = false;
 
 private:
-    HINTERNET OpenRequest(const wchar_t* verb, const wchar_t* path) noexcept;
+    bool OpenRequest(AsyncRequest& request, const wchar_t* verb, const wchar_t* path) noexcept;
+    // The code a new exchange gets without going out (-8, -7), or 0.
+    int RequestBarred() noexcept;
+    // Whether a resend, a logon or an idle refresh may start.
+    bool RetryAllowed() noexcept;
+    // Sends the request (its body already in its buffer) and waits for the
+    // answer's head: 0 (the request then is answered or failed), or -8 or -7
+    // when it was abandoned or its failure was WinINet's own time-out.
+    int Exchange(AsyncRequest& request, const std::wstring& headers, DWORD length) noexcept;
+    // Waits for the request's step: 0, or -8 or -7 when it was abandoned.
+    int Await(AsyncRequest& request) noexcept;
+    // Reads what is left of an answer and drops it.
+    void DrainAnswer(AsyncRequest& request) noexcept;
     // Only into an empty cookie, unless `replace`.
     void CaptureCookie(HINTERNET request, bool replace) noexcept;
     void Reconnect() noexcept;

@@ -186,6 +186,9 @@ int CHttpMeishiRegister::Login(int retry) noexcept {
 
 int CHttpMeishiRegister::Logout() noexcept {
     if (!IsOpen()) return kServiceNotOpen;
+    // After a cancel or a stall the service still hears that the session
+    // ends, but only briefly.
+    if (Cancelled() || TimedOut()) BeginFarewell();
     const int result = Get(kLogoutPath, nullptr, nullptr);
     Close();
     return result;

@@ -27,7 +27,8 @@ public:
                                 const wchar_t* syncToken) noexcept;
     // POST "/service/m_login"; on failure the client is closed.
     int Login(int retry) noexcept override;
-    // GET "/service/m_logout", then Close whatever the answer.
+    // GET "/service/m_logout", then Close whatever the answer. After a cancel
+    // or a time-out it may take a few seconds at most (BeginFarewell).
     int Logout() noexcept override;
 
     // GET "/service/user_status/": the whole answer (JSON) in `status`.

@@ -48,24 +48,37 @@ void CMeishiServiceSettingDlg::QueryAccountStatus(const std::wstring& mailAddres
 
     std::string body;
     {
+        // The dialog's own messages go on while the service is asked, so that
+        // its Cancel can give the query up; nothing else of it starts meanwhile.
+        m_queryCancel.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        m_querying = true;
+        struct QueryEnd {
+            bool& querying;
+            ~QueryEnd() { querying = false; }
+        } queryEnd{m_querying};
+
         // One client pair for this query, gone when it ends whatever the outcome.
         CMeishiUpload upload(m_services.trustAnyCertificate);
+        upload.SetCancelEvent(m_queryCancel.get());
+        upload.SetPumpMessages(true);
         int result = upload.ServerLogin(m_services.cardService.host.c_str(), mailAddress.c_str(), appToken.c_str(),
                                         m_services.cardService.port);
         if (!IsServiceSuccess(result)) {
             LogWrite(LOG_ERROR, L"OnBnClickedStatusBtn() ServerLogin Error = %d", result);
-            MessageBox(GetMessageText(result).c_str(), caption.c_str(), style);
+            if (result != kServiceCancelled) MessageBox(GetMessageText(result).c_str(), caption.c_str(), style);
             return;
         }
         result = upload.m_Http.Get_m_User_status(&body);
         if (!IsServiceSuccess(result)) {
             LogWrite(LOG_ERROR, L"OnBnClickedStatusBtn() Get_m_User_status Error = %d", result);
             upload.ServerLogout();
-            MessageBox(GetMessageText(result).c_str(), caption.c_str(), style);
+            if (result != kServiceCancelled) MessageBox(GetMessageText(result).c_str(), caption.c_str(), style);
             return;
         }
         result = upload.ServerLogout();
         if (!IsServiceSuccess(result)) LogWrite(LOG_ERROR, L"OnBnClickedStatusBtn() ServerLogout Error = %d", result);
+        // Cancelled during the logoff: the status came, but the user is leaving.
+        if (m_closeAfterQuery) return;
     }
 
     picojson::value answer;

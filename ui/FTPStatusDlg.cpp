@@ -51,14 +51,13 @@ BOOL CFTPStatusDlg::OnInitDialog() {
 
 bool CFTPStatusDlg::OnCommand(UINT id, UINT notifyCode) {
     if (id == IDC_FTPSTATUS_CANCEL && notifyCode == BN_CLICKED) {
-        // The run sees the flag at its next check; the dialog stays until it ends it.
+        // The request in flight is given up at once, the files after it at
+        // the run's next check; the dialog stays until the run ends it.
+        SetItemText(IDC_FTPSTATUS_TEXT, L"キャンセル中です。しばらくお待ちください...");
         if (m_thread) {
             m_thread->m_cancelled.store(1);
-            // Said before the line changes: a text the run sends meanwhile
-            // waits for this handler and then overwrites the line.
-            m_thread->m_lineWritten.store(true);
+            if (m_thread->m_cancelEvent) ::SetEvent(m_thread->m_cancelEvent.get());
         }
-        SetItemText(IDC_FTPSTATUS_TEXT, L"キャンセル中です。しばらくお待ちください...");
         return true;
     }
     return false;
@@ -68,6 +67,17 @@ bool CFTPStatusDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESUL
     switch (message) {
         case WM_STATUSDLG_END:
             EndDialog(0);
+            result = 0;
+            return true;
+        case WM_STATUSDLG_TEXT:
+            // Handled here, on the dialog's thread, so that no text the run
+            // sent before the cancel can land after it.
+            if (!Cancelled()) SetItemText(IDC_FTPSTATUS_TEXT, reinterpret_cast<const wchar_t*>(lParam));
+            result = 0;
+            return true;
+        case WM_STATUSDLG_BAR:
+            // The bar stays where the cancel found it.
+            if (!Cancelled()) ::SendDlgItemMessageW(m_hWnd, IDC_FTPSTATUS_PROGRESS, PBM_SETPOS, wParam, 0);
             result = 0;
             return true;
         case WM_STATUSDLG_SHOW:
@@ -94,6 +104,8 @@ bool CFTPStatusDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESUL
             return false;
     }
 }
+
+bool CFTPStatusDlg::Cancelled() const noexcept { return m_thread && m_thread->m_cancelled.load() != 0; }
 
 void CFTPStatusDlg::ReportFailure(const wchar_t* step, HRESULT hr) noexcept {
     if (m_thread) {
@@ -147,6 +159,17 @@ void CStatusDlgHost::StartStatusDlg(HWND parent) noexcept {
     m_endRequested = false;
     m_shown = false;
     thread->m_pParent = parent;
+    // A new event for each dialog: an old thread that ended late can never
+    // cancel a later run.
+    m_cancelEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE threadsOwn = nullptr;
+    if (!m_cancelEvent || !::DuplicateHandle(::GetCurrentProcess(), m_cancelEvent.get(), ::GetCurrentProcess(),
+                                             &threadsOwn, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        // The cancel is then seen between cards only.
+        LogFailure(L"StartStatusDlg cancel event", LastErrorHResult());
+        m_cancelEvent.reset();
+    }
+    thread->m_cancelEvent.reset(threadsOwn);
     UniqueHandleNull started(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!started) LogFailure(L"StartStatusDlg CreateEvent", LastErrorHResult());
     thread->m_hStartEvent = started.get();
@@ -164,21 +187,18 @@ void CStatusDlgHost::StartStatusDlg(HWND parent) noexcept {
 void CStatusDlgHost::SetStatusText(const wchar_t* text, int position) noexcept {
     HWND dialog = Dialog();
     if (!dialog) return;
+    // After a cancel the dialog says so until it closes.
+    if (m_pStatusThread->m_cancelled.load() != 0) return;
     const wchar_t* shown = text ? text : L"";
-    const bool lineWritten = m_pStatusThread->m_lineWritten.exchange(false);
-    const bool sameLine = m_shown && !lineWritten && m_shownText == shown;
+    const bool sameLine = m_shown && m_shownText == shown;
     const bool samePosition = m_shown && m_shownPosition == position;
     if (!sameLine) {
-        if (HWND line = ::GetDlgItem(dialog, IDC_FTPSTATUS_TEXT)) {
-            ::SendMessageW(line, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(shown));
-            ++m_statusMessages;
-        }
+        ::SendMessageW(dialog, WM_STATUSDLG_TEXT, 0, reinterpret_cast<LPARAM>(shown));
+        ++m_statusMessages;
     }
     if (!samePosition) {
-        if (HWND bar = ::GetDlgItem(dialog, IDC_FTPSTATUS_PROGRESS)) {
-            ::SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
-            ++m_statusMessages;
-        }
+        ::SendMessageW(dialog, WM_STATUSDLG_BAR, static_cast<WPARAM>(position), 0);
+        ++m_statusMessages;
     }
     try {
         if (!sameLine) m_shownText = shown;

@@ -1,6 +1,8 @@
 // The progress dialog of an upload run and the thread it runs on. The run's
 // thread reaches the dialog only through window messages: sent for the text,
-// the bar, the cancel query and show or hide; posted for the end.
+// the bar and show or hide; posted for the end. The user's cancel reaches the
+// run as a flag and an event, so that a request in flight can be given up at
+// once.
 #pragma once
 
 #include <windows.h>
@@ -17,6 +19,10 @@ constexpr UINT WM_STATUSDLG_END = WM_APP + 0x64;        // ends the dialog with 
 // Shows or hides the dialog (wParam: the show command) on its own thread; the
 // dialog keeps the command, so that its own first show cannot undo a hide.
 constexpr UINT WM_STATUSDLG_SHOW = WM_APP + 0x66;
+// The run's status line (lParam: the text) and bar position (wParam). Once
+// the user has cancelled, the dialog keeps saying so and takes neither.
+constexpr UINT WM_STATUSDLG_TEXT = WM_APP + 0x67;
+constexpr UINT WM_STATUSDLG_BAR = WM_APP + 0x68;
 
 class CStatusDlgThread;
 
@@ -38,6 +44,8 @@ protected:
     void ReportFailure(const wchar_t* step, HRESULT hr) noexcept override;
 
 private:
+    bool Cancelled() const noexcept;
+
     CStatusDlgThread* m_thread;
     int m_showCommand = -1;  // the run's last show command; -1 before its first
 };
@@ -46,10 +54,11 @@ class CStatusDlgThread : public CUiThread {
 public:
     HWND m_pParent = nullptr;
     HANDLE m_hStartEvent = nullptr;
-    // Set by the dialog, read by the run's thread without a message to wait
-    // for: the user's cancel, and a status line the dialog wrote itself.
+    // Set by the dialog, read by the run's thread without a message to wait for.
     std::atomic<LONG> m_cancelled{0};
-    std::atomic<bool> m_lineWritten{false};
+    // The run's cancel event, set with the flag; the thread's own handle to
+    // it, so that a thread that outlives its owner never sets a closed one.
+    UniqueHandleNull m_cancelEvent;
 
 protected:
     BOOL InitInstance() override;
@@ -70,6 +79,9 @@ public:
     void StartStatusDlg(HWND parent) noexcept;
     void SetStatusText(const wchar_t* text, int position) noexcept;
     BOOL IsCancelRequested() noexcept;
+    // Set when the user presses Cancel in the dialog of this run (manual
+    // reset); valid until the next start, null without a dialog started.
+    HANDLE CancelEvent() const noexcept { return m_cancelEvent.get(); }
     void ShowStatusDlg(int showCommand) noexcept;
     // Ends the dialog and waits for its thread; a thread that does not end in
     // time is kept and cleaned up by a later Start or End, or by the owner's end.
@@ -90,6 +102,7 @@ private:
     void ReleaseThread() noexcept;
 
     CStatusDlgThread* m_pStatusThread = nullptr;
+    UniqueHandleNull m_cancelEvent;  // one per dialog started
     bool m_endRequested = false;
     DWORD m_endWait = 30000;
     // What this dialog shows as the run last set it; m_shown is false until

@@ -76,6 +76,7 @@ void CMeishiServiceSettingDlg::UpdateBackLanguage() {
 }
 
 void CMeishiServiceSettingDlg::OnOK() {
+    if (m_querying) return;  // the query's answer comes first
     const std::wstring caption = LocalizeText("Error");
     const UINT style = ErrorMessageBoxStyle();
     std::wstring mailAddress = GetItemText(IDC_EDIT_MAILADDRESS);
@@ -92,6 +93,15 @@ void CMeishiServiceSettingDlg::OnOK() {
     EndDialog(IDOK);
 }
 
+void CMeishiServiceSettingDlg::OnCancel() {
+    if (m_querying) {
+        m_closeAfterQuery = true;
+        if (m_queryCancel) ::SetEvent(m_queryCancel.get());
+        return;
+    }
+    EndDialog(IDCANCEL);
+}
+
 bool CMeishiServiceSettingDlg::OnCommand(UINT id, UINT notifyCode) {
     switch (id) {
         case ID_HELP_COMMAND:
@@ -99,7 +109,9 @@ bool CMeishiServiceSettingDlg::OnCommand(UINT id, UINT notifyCode) {
             return true;
         case IDC_BUTTON_ACCOUNT_STATUS:
             if (notifyCode != BN_CLICKED) return false;
+            if (m_querying) return true;
             OnBnClickedStatusBtn();
+            if (m_closeAfterQuery) EndDialog(IDCANCEL);
             return true;
         case IDC_CHECK_EVEN_BACKPAGE:
             if (notifyCode != BN_CLICKED) return false;

@@ -4,6 +4,7 @@
 
 #include "service/ServiceConfig.h"
 #include "settings/SettingItem.h"
+#include "support/Handles.h"
 #include "support/Localize.h"
 #include "ui/DialogBase.h"
 
@@ -25,6 +26,9 @@ protected:
     void DoDataExchange() override;
     BOOL OnInitDialog() override;
     void OnOK() override;
+    // While the account status query is out, Cancel (Esc, the close box)
+    // gives it up at once and then closes the dialog.
+    void OnCancel() override;
     bool OnCommand(UINT id, UINT notifyCode) override;
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
@@ -32,6 +36,7 @@ private:
     void OnBnClickedStatusBtn();
     // Logs on with the typed account, asks the card service for the account's
     // status and shows it, or shows the service's message. Changes nothing.
+    // The dialog stays responsive meanwhile; a cancel shows nothing.
     void QueryAccountStatus(const std::wstring& mailAddress, const std::wstring& appToken);
     void UpdateBackLanguage();
 
@@ -41,6 +46,10 @@ private:
     SettingItem m_item;
     ServiceConfig m_services;
     CHelpLibrary m_help;
+    // The account status query's cancel; set while the query is out.
+    UniqueHandleNull m_queryCancel;
+    bool m_querying = false;
+    bool m_closeAfterQuery = false;
 };
 
 }  // namespace tessaran

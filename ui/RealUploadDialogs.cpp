@@ -26,6 +26,7 @@ public:
     BOOL IsCancelRequested() override { return m_status.IsCancelRequested(); }
     void ShowStatusDlg(int showCommand) override { m_status.ShowStatusDlg(showCommand); }
     void EndStatusDlg() override { m_status.EndStatusDlg(); }
+    HANDLE CancelEvent() override { return m_status.CancelEvent(); }
 
     HRESULT RunLogonDialog(std::wstring& mailAddress, std::wstring& appToken) override {
         CMeishiServiceLogonDlg dialog;

@@ -92,7 +92,20 @@ int CMeishiUpload::ServerLogin(const wchar_t* host, const wchar_t* mailAddress, 
     return m_Http.Login(0);
 }
 
-int CMeishiUpload::ServerLogout() noexcept { return m_Http.Logout(); }
+int CMeishiUpload::ServerLogout() noexcept {
+    if (m_HttpOCR.TimedOut()) m_Http.BeginFarewell();
+    return m_Http.Logout();
+}
+
+void CMeishiUpload::SetCancelEvent(HANDLE cancel) noexcept {
+    m_HttpOCR.SetCancelEvent(cancel);
+    m_Http.SetCancelEvent(cancel);
+}
+
+void CMeishiUpload::SetPumpMessages(bool pump) noexcept {
+    m_HttpOCR.SetPumpMessages(pump);
+    m_Http.SetPumpMessages(pump);
+}
 
 void CMeishiUpload::ParseOcrResult(const char* ocrText, MeishiRecord& record) {
     if (!ocrText) return;

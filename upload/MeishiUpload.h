@@ -20,8 +20,18 @@ public:
     // Opens the card service client and logs on: 0, or the first failing code.
     int ServerLogin(const wchar_t* host, const wchar_t* mailAddress, const wchar_t* appToken,
                     uint16_t port = kServicePort) noexcept;
-    // Logs off the card service; the OCR client is left alone.
+    // Logs off the card service; the OCR client is left alone. After a cancel
+    // or a time-out of either client the logoff is brief (BeginFarewell).
     int ServerLogout() noexcept;
+
+    // The run's cancel for both clients (see CHttp_base::SetCancelEvent).
+    void SetCancelEvent(HANDLE cancel) noexcept;
+    // Both clients keep the calling dialog's thread responsive while they wait.
+    void SetPumpMessages(bool pump) noexcept;
+    // A request of either client was abandoned for its time-out: the pass is over.
+    bool TimedOut() const noexcept { return m_HttpOCR.TimedOut() || m_Http.TimedOut(); }
+    // The user cancelled (the clients' cancel event is set).
+    bool Cancelled() const noexcept { return m_HttpOCR.Cancelled() || m_Http.Cancelled(); }
 
     // Fills the OCR fields of a cleared record from the service's JSON answer.
     // Anything that is not a JSON object, or is nested more than 32 levels

@@ -63,10 +63,17 @@ void DeleteThumbnail(HRESULT made, const std::wstring& thumbnailPath) {
     if (mark && mark > thumbnailPath.c_str()) ::DeleteFileW(thumbnailPath.c_str());
 }
 
-// The registration went out but its answer never came back: the card may be
-// in the database. A second attempt must carry the same sync ID, so that the
-// service sees a repeat instead of a new card.
-bool AnswerLost(int result) { return result == kServiceRequestFailed || result == kServiceUnexpectedStatus; }
+// The registration went out but its answer never came back, or was given up
+// (the user's cancel, the time-out): the card may be in the database. Every
+// later attempt must carry the same sync ID, so that the service sees a
+// repeat instead of a new card.
+bool AnswerLost(int result) {
+    return result == kServiceRequestFailed || result == kServiceUnexpectedStatus || result == kServiceTimedOut ||
+           result == kServiceCancelled;
+}
+
+// What a file carries after a step failed with the code.
+HRESULT FileResultOf(int code) { return code == kServiceCancelled ? kCancelled : MakeServiceHResult(code); }
 
 // Ends the progress dialog if an unexpected failure leaves the pass early.
 class StatusDlgScope {
@@ -175,9 +182,9 @@ private:
         result = m_upload.DoUploadMeishi(syncId.c_str(), front->GetFilePath(), thumbnail.c_str(), m_record);
         if (IsServiceSuccess(result) || AnswerLost(result)) {
             // Its back, or the registration's repeat, goes to this sync ID.
-            m_syncIds.Keep(front, syncId);
+            m_syncIds.Keep(front, syncId, true);
         } else {
-            m_syncIds.Forget(front);
+            m_syncIds.Release(front);
         }
         FinishStep(front, result, L"Upload.DoUploadMeishi Error = %d");
         DeleteThumbnail(thumbnailMade, thumbnail);
@@ -236,7 +243,7 @@ private:
             return;
         }
         LogWrite(LOG_ERROR, failureFormat, result);
-        Finish(file, MakeServiceHResult(result));
+        Finish(file, FileResultOf(result));
     }
 
     CMeishiServiceCtrl& m_ctrl;
@@ -255,10 +262,19 @@ private:
 
 const std::string* CardSyncIds::Find(ISMRUploadFile* front) const {
     const auto it = m_ids.find(front);
-    return it == m_ids.end() ? nullptr : &it->second;
+    return it == m_ids.end() ? nullptr : &it->second.syncId;
 }
 
-void CardSyncIds::Keep(ISMRUploadFile* front, const std::string& syncId) { m_ids[front] = syncId; }
+void CardSyncIds::Keep(ISMRUploadFile* front, const std::string& syncId, bool mayBeStored) {
+    Entry& entry = m_ids[front];
+    entry.syncId = syncId;
+    entry.mayBeStored = entry.mayBeStored || mayBeStored;
+}
+
+void CardSyncIds::Release(ISMRUploadFile* front) {
+    const auto it = m_ids.find(front);
+    if (it != m_ids.end() && !it->second.mayBeStored) m_ids.erase(it);
+}
 
 void CardSyncIds::Forget(ISMRUploadFile* front) { m_ids.erase(front); }
 
@@ -398,6 +414,8 @@ HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUplo
 
         const ServiceConfig config = ServiceConfig::FromAppConfig(m_AppConfig);
         CMeishiUpload upload(config.trustAnyCertificate);
+        // The user's cancel gives up the request in flight at once.
+        upload.SetCancelEvent(CancelEvent());
         // Declared before the sender, so that its thread is ended and joined
         // after the sender is gone, on every way out of the pass.
         ThumbnailAhead ahead;
@@ -406,7 +424,7 @@ HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUplo
 
         int result = upload.ServerLogin(config.cardService.host.c_str(), item.GetMailAddress().c_str(),
                                         item.GetAppToken().c_str(), config.cardService.port);
-        if (!IsServiceSuccess(result)) return LogFailure(L"Upload.ServerLogin", MakeServiceHResult(result));
+        if (!IsServiceSuccess(result)) return LogFailure(L"Upload.ServerLogin", FileResultOf(result));
         result = upload.m_HttpOCR.Init_HttpOCR(kServiceAgent, config.ocrService.host.c_str(), config.ocrService.port);
         if (!IsServiceSuccess(result)) {
             upload.ServerLogout();
@@ -418,10 +436,23 @@ HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUplo
             return LogFailure(L"Upload.m_HttpOCR.Login Error", MakeServiceHResult(result));
         }
 
-        for (INT_PTR index = 0; index < list->GetCount();) index += sender.SendCard(index);
+        for (INT_PTR index = 0; index < list->GetCount();) {
+            index += sender.SendCard(index);
+            if (upload.TimedOut()) {
+                // A service that stalls would stall every card after this one
+                // too: the pass ends, and what it did not send is kept, listed
+                // and sent again by a retry.
+                FinishPendingFiles(list, LogFailure(L"UploadFiles service stalled",
+                                                    MakeServiceHResult(kServiceTimedOut)));
+                break;
+            }
+        }
 
-        const int count = static_cast<int>(list->GetCount());
-        SetUploadProgress(count, count);
+        // The bar fills only for a pass that got through the list.
+        if (!upload.TimedOut() && !upload.Cancelled()) {
+            const int count = static_cast<int>(list->GetCount());
+            SetUploadProgress(count, count);
+        }
         result = upload.m_HttpOCR.Logout();
         if (!IsServiceSuccess(result)) LogWrite(LOG_ERROR, L"Upload.m_HttpOCR.Logout Error = %d", result);
         result = upload.ServerLogout();

@@ -11,7 +11,9 @@
 
 #include "controller/UploadDialogs.h"
 #include "controller/UploadFileList.h"
+#include "support/Handles.h"
 #include "support/Result.h"
+#include "ui/FTPStatusDlg.h"
 #include "upload/ServiceResult.h"
 
 namespace tessaran_test {
@@ -33,8 +35,12 @@ public:
     // ---- answers ----
     // IsCancelRequested's answer to its n-th query (1 = the first) while a
     // progress dialog is open; FALSE without a script. A script may also
-    // change the services' behaviour before a given card.
+    // change the services' behaviour before a given card. A TRUE sets the
+    // cancel event too, as the dialog's button does.
     std::function<BOOL(int)> cancelScript;
+    // When set, the progress operations go to this real progress dialog
+    // (and are still recorded); its Cancel button is the user's cancel.
+    tessaran::CStatusDlgHost* realProgress = nullptr;
     // A run that keeps starting passes is stopped here (E_ABORT is thrown into
     // it) so that a test fails instead of hanging.
     int maxStatusStarts = 20;
@@ -70,25 +76,36 @@ public:
     std::vector<std::wstring> browseInitial;
     std::vector<Message> messages;
 
-    void StartStatusDlg(HWND) override {
+    void StartStatusDlg(HWND parent) override {
         if (statusOpen) return;
         if (++statusStarts > maxStatusStarts) throw tessaran::HResultError{E_ABORT};
         statusOpen = true;
+        ::ResetEvent(m_cancelEvent.get());
+        if (realProgress) realProgress->StartStatusDlg(parent);
     }
-    void SetStatusText(const wchar_t* text, int) override {
+    void SetStatusText(const wchar_t* text, int position) override {
         if (statusOpen) statusTexts.push_back(text ? text : L"");
+        if (realProgress) realProgress->SetStatusText(text, position);
     }
     BOOL IsCancelRequested() override {
         if (!statusOpen) return FALSE;
         ++cancelQueries;
-        return cancelScript ? cancelScript(cancelQueries) : FALSE;
+        const BOOL cancelled = cancelScript ? cancelScript(cancelQueries) : FALSE;
+        if (realProgress) return realProgress->IsCancelRequested();
+        if (cancelled) ::SetEvent(m_cancelEvent.get());
+        return cancelled;
     }
-    void ShowStatusDlg(int command) override { showCommands.push_back(command); }
+    void ShowStatusDlg(int command) override {
+        showCommands.push_back(command);
+        if (realProgress) realProgress->ShowStatusDlg(command);
+    }
     void EndStatusDlg() override {
         if (!statusOpen) return;
         ++statusEnds;
         statusOpen = false;
+        if (realProgress) realProgress->EndStatusDlg();
     }
+    HANDLE CancelEvent() override { return realProgress ? realProgress->CancelEvent() : m_cancelEvent.get(); }
     HRESULT RunLogonDialog(std::wstring& mailAddress, std::wstring& appToken) override {
         ++logonAsked;
         logonPresetMail = mailAddress;
@@ -132,6 +149,9 @@ public:
         messages.push_back({text ? text : L"", caption ? caption : L"", type});
         return IDOK;
     }
+
+private:
+    tessaran::UniqueHandleNull m_cancelEvent{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 }  // namespace tessaran_test

@@ -6,10 +6,12 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "Standin.h"
 #include "common/TestPaths.h"
 #include "service/HttpBase.h"
+#include "service/AsyncRequest.h"
 #include "service/HttpMeishiRegister.h"
 #include "service/ServiceConfig.h"
 #include "support/Clock.h"
@@ -20,6 +22,16 @@ namespace tessaran_test {
 // non-ASCII text.
 constexpr char kMail[] = "a&b=c%d@example.jp";
 constexpr char kToken[] = "tok=en&%25 +\xE6\x97\xA5\xE6\x9C\xAC";
+
+// Polls the condition until it holds or the time is up.
+inline bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 15000) {
+    const ULONGLONG until = ::GetTickCount64() + timeoutMs;
+    while (!condition()) {
+        if (::GetTickCount64() > until) return false;
+        ::Sleep(20);
+    }
+    return true;
+}
 
 // A transport whose logon sends nothing: it counts the calls and answers what
 // the test says.
@@ -36,7 +48,11 @@ public:
     }
     const std::wstring& Cookie() const { return m_Cookie; }
     HINTERNET Session() const { return m_hSession.get(); }
-    static int Read(HINTERNET request, HGLOBAL* block) { return ReadResponse(request, block); }
+    // Reads the body of a request that was never sent.
+    int ReadUnsent(HGLOBAL* block) {
+        tessaran::AsyncRequest request;
+        return ReadResponse(request, block);
+    }
 
     int logins = 0;
     int lastLoginRetry = -1;
@@ -51,7 +67,21 @@ protected:
         standin.AddAccount(kMail, kToken);
         tessaran::ClockResetForTest();
     }
-    void TearDown() override { tessaran::ClockResetForTest(); }
+    void TearDown() override {
+        tessaran::ClockResetForTest();
+        tessaran::RequestTimeoutResetForTest();
+    }
+
+    // True once the stand-in holds an unanswered request (a "hang" fault)
+    // whose path starts with the prefix.
+    bool WaitForHeldRequest(const std::string& pathPrefix) {
+        return WaitFor([&] {
+            for (const JournalEntry& entry : standin.Journal()) {
+                if (entry.path.rfind(pathPrefix, 0) == 0 && entry.outcome == "fault:hang") return true;
+            }
+            return false;
+        });
+    }
 
     // The configuration a test or staging set-up gives: the stand-in's
     // self-signed certificate is accepted only because it says so.

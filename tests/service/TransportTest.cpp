@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "ServiceFixture.h"
 #include "common/TestPaths.h"
 #include "service/HttpOCR.h"
@@ -320,6 +322,152 @@ TEST_F(Transport, ADroppedConnectionGetsOneLogonAndResend) {
     EXPECT_EQ(journal[3].path, "/service/user_status/");
 }
 
+// A service that stops answering holds the transport for one time-out, not
+// two: the request is given up and never sent again after a reconnect, and
+// each later request of the stalled transport fails at once. The logoff
+// still goes out, briefly.
+TEST_F(Transport, AStalledRequestIsGivenUpAfterOneTimeOutAndNeverResent) {
+    RequestTimeoutSetForTest(1500);
+    CountingCard card;
+    ASSERT_EQ(LogOn(card), 0);
+    standin.QueueFault(Fault("/service/user_status/", "hang"));
+    std::string text;
+    ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(card.Get_m_User_status(&text), -7);
+    ULONGLONG took = ::GetTickCount64() - start;
+    EXPECT_GE(took, 1400u);
+    EXPECT_LT(took, 10000u);
+    EXPECT_TRUE(card.TimedOut());
+    EXPECT_EQ(card.Get_m_newsyncid(&text), -7);
+    standin.QueueFault(Fault("/service/m_logout", "hang"));
+    start = ::GetTickCount64();
+    EXPECT_EQ(card.Logout(), -7);
+    EXPECT_LT(::GetTickCount64() - start, 1500u + 3000u);
+    EXPECT_EQ(card.logins, 1);  // the first logon only: no logon and resend
+    std::vector<JournalEntry> journal = standin.Journal();
+    ASSERT_EQ(journal.size(), 3u);
+    EXPECT_EQ(journal[1].path, "/service/user_status/");
+    EXPECT_EQ(journal[2].path, "/service/m_logout");
+
+    // The OCR request likewise: no reconnect and resend after its time-out.
+    CountingOcr ocr;
+    ASSERT_EQ(Open(ocr), 0);
+    ASSERT_EQ(ocr.Login(0), 0);
+    standin.QueueFault(Fault("/CardOCR/", "hang"));
+    const std::wstring image = SourceDir() + L"\\tools\\samples\\card06_carter.jpg";
+    EXPECT_EQ(ocr.Post_cardocr(image.c_str(), &text, 2), -7);
+    EXPECT_EQ(ocr.logins, 1);
+    EXPECT_EQ(standin.Journal().size(), 4u);
+}
+
+// A body that trickles in, every read getting a byte, is bounded as a whole.
+TEST_F(Transport, ABodyThatTricklesInIsBoundedAsAWhole) {
+    RequestTimeoutSetForTest(1500);
+    ProbeTransport probe;
+    ASSERT_EQ(Open(probe), 0);
+    picojson::object trickle = Fault("/probe", "status", 200);
+    trickle["body"] = picojson::value(std::string(200, 't'));
+    trickle["trickle_ms"] = picojson::value(50.0);
+    standin.QueueFault(trickle);
+    std::string body;
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(GetText(probe, L"/probe", &body), -7);
+    EXPECT_LT(::GetTickCount64() - start, 8000u);  // the whole body would take ten seconds
+    EXPECT_TRUE(probe.TimedOut());
+    EXPECT_EQ(probe.logins, 0);
+}
+
+// The run's cancel gives up the request in flight at once, waiting for its
+// answer or reading its body, and nothing starts after it: no request, no
+// logon and resend. The logoff goes out all the same, not cut short by it.
+TEST_F(Transport, TheCancelGivesUpTheRequestInFlightAtOnce) {
+    UniqueHandleNull cancel(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ULONGLONG setAt = 0;
+    auto cancelWhenHeld = [&](const std::string& path) {
+        return std::thread([&, path] {
+            if (WaitForHeldRequest(path)) {
+                setAt = ::GetTickCount64();
+                ::SetEvent(cancel.get());
+            }
+        });
+    };
+
+    CountingCard card;
+    ASSERT_EQ(LogOn(card), 0);
+    card.SetCancelEvent(cancel.get());
+    standin.QueueFault(Fault("/service/m_newsyncid/", "hang"));
+    std::thread user = cancelWhenHeld("/service/m_newsyncid/");
+    std::string text;
+    EXPECT_EQ(card.Get_m_newsyncid(&text), -8);
+    const ULONGLONG returned = ::GetTickCount64();
+    user.join();
+    ASSERT_NE(setAt, 0u);
+    EXPECT_LT(returned - setAt, 1000u);
+    EXPECT_TRUE(card.Cancelled());
+    EXPECT_EQ(card.Get_m_User_status(&text), -8);
+    EXPECT_EQ(card.Logout(), 0);
+    EXPECT_EQ(card.logins, 1);
+    const std::vector<JournalEntry> journal = standin.Journal();
+    ASSERT_EQ(journal.size(), 3u);
+    EXPECT_EQ(journal[2].path, "/service/m_logout");
+
+    // An answer whose head came and whose body does not.
+    ::ResetEvent(cancel.get());
+    setAt = 0;
+    CHttpOCR ocr;
+    ASSERT_EQ(Open(ocr), 0);
+    ASSERT_EQ(ocr.Login(0), 0);
+    ocr.SetCancelEvent(cancel.get());
+    picojson::object slowBody = Fault("/CardOCR/", "status", 200);
+    slowBody["body"] = picojson::value(std::string("{\"lastName\":\"late\"}"));
+    slowBody["body_delay_ms"] = picojson::value(60000.0);
+    standin.QueueFault(slowBody);
+    user = std::thread([&] {
+        const bool headSent = WaitFor([&] {
+            for (const JournalEntry& entry : standin.Journal()) {
+                if (entry.path == "/CardOCR/cardocr" && entry.status == 200) return true;
+            }
+            return false;
+        });
+        if (headSent) {
+            setAt = ::GetTickCount64();
+            ::SetEvent(cancel.get());
+        }
+    });
+    const std::wstring image = SourceDir() + L"\\tools\\samples\\card06_carter.jpg";
+    EXPECT_EQ(ocr.Post_cardocr(image.c_str(), &text, 2), -8);
+    const ULONGLONG given = ::GetTickCount64();
+    user.join();
+    ASSERT_NE(setAt, 0u);
+    EXPECT_LT(given - setAt, 1000u);
+    EXPECT_EQ(text, "");
+}
+
+// What WinINet may call back into stays alive until it lets go of the handle,
+// also for a request given up long before: Wine finishes an abandoned
+// operation in the background and reports it only when the server answers.
+TEST_F(Transport, AnAbandonedRequestIsHeldUntilWinInetLetsGo) {
+    const LONG before = RequestsHeldByWinInet();
+    CHttpMeishiRegister card;
+    ASSERT_EQ(LogOn(card), 0);
+    EXPECT_LE(RequestsHeldByWinInet(), before);  // an exchange that ended holds nothing
+    UniqueHandleNull cancel(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    card.SetCancelEvent(cancel.get());
+    picojson::object late = Fault("/service/user_status/", "delay");
+    late["delay_ms"] = picojson::value(2000.0);
+    standin.QueueFault(late);
+    std::thread user([&] {
+        if (WaitFor([&] { return standin.Journal().size() == 2; })) ::SetEvent(cancel.get());
+    });
+    std::string text;
+    EXPECT_EQ(card.Get_m_User_status(&text), -8);
+    user.join();
+    if (RunningUnderWine()) {
+        EXPECT_GT(RequestsHeldByWinInet(), 0);
+    }
+    EXPECT_TRUE(WaitFor([&] { return RequestsHeldByWinInet() <= before; }));
+}
+
 TEST_F(Transport, CertificatesAreVerifiedUnlessConfiguredOtherwise) {
     const ServiceConfig strict = Config(/*trustAny=*/false, LoopbackAlias(Alias::kVerifyRefused));
     EXPECT_FALSE(strict.trustAnyCertificate);
@@ -380,7 +528,7 @@ TEST_F(Transport, ResponseBodiesAreCappedAndMustBeReadWhole) {
 
     // A read that fails gives no body and -102, not an empty success.
     block = nullptr;
-    EXPECT_EQ(ProbeTransport::Read(nullptr, &block), -102);
+    EXPECT_EQ(probe.ReadUnsent(&block), -102);
     EXPECT_EQ(block, nullptr);
 }
 

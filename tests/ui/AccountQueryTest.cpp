@@ -10,6 +10,7 @@
 #include "common/LogCapture.h"
 #include "common/TestPaths.h"
 #include "controller/UploadDialogs.h"
+#include "service/AsyncRequest.h"
 #include "upload/ServiceResult.h"
 #include "upload/StandinControl.h"
 
@@ -134,6 +135,55 @@ TEST_F(AccountQuery, FailedStatusRequestLogsOffAndShowsItsMessage) {
     });
     EXPECT_TRUE(log.Has(3, L"OnBnClickedStatusBtn() Get_m_User_status Error = 500"));
     EXPECT_EQ(m_standin.Journal("/service/m_logout").size(), 1u);
+}
+
+// A stalled service never freezes the settings dialog: it answers while the
+// query waits, and its Cancel gives the query up at once and closes it with
+// no message. Left alone, the query ends after its time-out with the message
+// for a service that does not answer.
+TEST_F(AccountQuery, AStalledQueryKeepsTheDialogAnsweringAndCancelEndsItAtOnce) {
+    ASSERT_TRUE(m_standin.QueueFault(R"({"path_prefix":"/service/user_status/","action":"hang"})"));
+    auto dialogs = tessaran::CreateRealUploadDialogs(m_config);
+    SettingItem item;
+    HRESULT answer = S_OK;
+    ULONGLONG pressedAt = 0;
+    ULONGLONG closedAt = 0;
+    RunWithDriver(
+        [&] {
+            answer = dialogs->RunSettingsDialog(item, false);
+            closedAt = ::GetTickCount64();
+            return 0;
+        },
+        [&](DialogDriver& d) {
+            HWND settings = d.WaitForDialog(L"詳細設定");
+            ASSERT_NE(settings, nullptr);
+            DialogDriver::Type(::GetDlgItem(settings, 1002), L"status@example.com");
+            DialogDriver::Type(::GetDlgItem(settings, 1003), L"status-token");
+            DialogDriver::Click(settings, 1000);
+            ASSERT_TRUE(d.WaitUntil([&] {
+                for (const picojson::value& entry : m_standin.Journal("/service/user_status/")) {
+                    if (upload_test::Text(entry, "outcome") == "fault:hang") return true;
+                }
+                return false;
+            }));
+            DWORD_PTR ignored = 0;
+            EXPECT_NE(::SendMessageTimeoutW(settings, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored), 0)
+                << "the dialog does not answer while the query waits";
+            pressedAt = ::GetTickCount64();
+            DialogDriver::Click(settings, IDCANCEL);
+            EXPECT_TRUE(d.WaitGone(settings));
+        });
+    EXPECT_EQ(answer, S_FALSE);
+    ASSERT_NE(pressedAt, 0u);
+    EXPECT_LT(closedAt - pressedAt, 1000u);
+    EXPECT_EQ(m_standin.Journal("/service/m_logout").size(), 1u);
+
+    tessaran::RequestTimeoutSetForTest(1500);
+    ASSERT_TRUE(m_standin.QueueFault(R"({"path_prefix":"/service/user_status/","action":"hang"})"));
+    Query(L"status@example.com", L"status-token", [](DialogDriver& d, HWND settings) {
+        ExpectMessage(d, settings, tessaran::GetMessageText(-7));
+    });
+    tessaran::RequestTimeoutResetForTest();
 }
 
 TEST_F(AccountQuery, LongNamesAreCutToOneHundredTwentySevenUnitsAndMissingOnesLeaveNothing) {

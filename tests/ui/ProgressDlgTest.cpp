@@ -73,14 +73,19 @@ TEST(ProgressDialog, TextsBarCancelLineAndVisibility) {
     EXPECT_EQ(BarPosition(dialog), 0);
 
     EXPECT_EQ(controller.IsCancelRequested(), FALSE);
-    controller.SetUploadProgress(4, 4);
+    ASSERT_NE(controller.CancelEvent(), nullptr);
+    EXPECT_EQ(::WaitForSingleObject(controller.CancelEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    controller.SetUploadProgress(4, 2);
     DialogDriver::ClickNow(dialog, 207);
     EXPECT_EQ(DialogDriver::ItemText(dialog, 201), L"キャンセル中です。しばらくお待ちください...");
     EXPECT_EQ(controller.IsCancelRequested(), TRUE);
+    // The event the run's requests wait on is set by the press itself.
+    EXPECT_EQ(::WaitForSingleObject(controller.CancelEvent(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_TRUE(::IsWindowVisible(dialog));
-    // The run's text, though the same as before the cancel, replaces the dialog's own.
+    // From the press on, the dialog says it is cancelling and the bar stays.
     controller.SetUploadProgress(4, 4);
-    EXPECT_EQ(DialogDriver::ItemText(dialog, 201), L"4個のファイルをアップロード中 : 100%完了");
+    EXPECT_EQ(DialogDriver::ItemText(dialog, 201), L"キャンセル中です。しばらくお待ちください...");
+    EXPECT_EQ(BarPosition(dialog), 50);
 
     controller.ShowStatusDlg(SW_HIDE);
     EXPECT_FALSE(::IsWindowVisible(dialog));

@@ -6,21 +6,28 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "AllocationLimit.h"
 #include "StandinControl.h"
+#include "common/DialogDriver.h"
 #include "common/LogCapture.h"
 #include "common/ScriptedDialogs.h"
 #include "common/TestImages.h"
 #include "common/TestPaths.h"
 #include "controller/MeishiServiceCtrl.h"
 #include "controller/UploadFileList.h"
+#include "host/Module.h"
+#include "service/AsyncRequest.h"
+#include "ui/FTPStatusDlg.h"
 #include "upload/ServiceResult.h"
 #include "upload/ThumbnailAhead.h"
 
 using namespace tessaran;
+using tessaran_test::DialogDriver;
 using tessaran_test::ScratchDir;
 using tessaran_test::ScriptedDialogs;
 using upload_test::Member;
@@ -37,12 +44,61 @@ const HRESULT kLogon401 = MakeServiceHResult(401);
 const HRESULT kStatus500 = MakeServiceHResult(500);
 const HRESULT kOcrFailed = MakeServiceHResult(-121);
 const HRESULT kUnreadable = MakeServiceHResult(-3);
+const HRESULT kStalled = MakeServiceHResult(-7);
+constexpr wchar_t kProgressTitle[] = L"Scanmoor plug-in for Veltrano";
 
 std::wstring Wide(const std::string& text) { return tessaran_test::FromUtf8(text); }
 
 std::string Fault(const std::string& prefix, int status, int count = 1) {
     return "{\"path_prefix\":\"" + prefix + "\",\"status\":" + std::to_string(status) +
            ",\"count\":" + std::to_string(count) + "}";
+}
+
+std::string Hang(const std::string& prefix) {
+    return "{\"path_prefix\":\"" + prefix + "\",\"action\":\"hang\"}";
+}
+
+// The real progress dialog with the plug-in's own template, for runs whose
+// Cancel is pressed as a user would.
+class RealProgress {
+public:
+    RealProgress()
+        : m_plugin(::LoadLibraryW((tessaran_test::BuildDir() + L"\\plugin\\TessaranService.dll").c_str())) {
+        tessaran::SetModuleInstance(m_plugin);
+    }
+    ~RealProgress() {
+        m_host.EndStatusDlg();
+        tessaran::SetModuleInstance(nullptr);
+        if (m_plugin) ::FreeLibrary(m_plugin);
+    }
+    RealProgress(const RealProgress&) = delete;
+    RealProgress& operator=(const RealProgress&) = delete;
+    bool Loaded() const { return m_plugin != nullptr; }
+    CStatusDlgHost* Host() { return &m_host; }
+
+private:
+    HMODULE m_plugin;
+    CStatusDlgHost m_host;
+};
+
+// Presses Cancel in the progress dialog once the stand-in holds a request
+// under the prefix that it leaves unanswered; pressedAt gets the time.
+std::thread PressCancelOnceHeld(const StandinControl& standin, const std::string& prefix, ULONGLONG& pressedAt) {
+    return std::thread([&standin, prefix, &pressedAt] {
+        const DialogDriver any(0);
+        const bool held = any.WaitUntil(
+            [&] {
+                for (const picojson::value& entry : standin.Journal(prefix)) {
+                    if (Text(entry, "outcome") == "fault:hang") return true;
+                }
+                return false;
+            },
+            30000);
+        HWND progress = held ? DialogDriver::FindProcessWindow(kProgressTitle) : nullptr;
+        if (!progress) return;
+        pressedAt = ::GetTickCount64();
+        DialogDriver::Click(progress, 207);
+    });
 }
 
 struct Scan {
@@ -586,6 +642,34 @@ TEST_F(UploadRun, ALostRegistrationAnswerIsResentWithItsOwnSyncId) {
     EXPECT_FALSE(tessaran_test::FileExists(scans[0].path));
 }
 
+// The fault report's case: the registration's answer is lost in the first
+// pass, refused with 500 in the second, and taken in the third. The card went
+// out under one sync ID every time, and the service holds it once.
+TEST_F(UploadRun, ACardThatMayBeStoredKeepsItsSyncIdThroughEveryLaterFailure) {
+    StoreJob();
+    MakeScans(1);
+    ASSERT_TRUE(standin.QueueFault(R"({"path_prefix":"/service/m_card/","action":"lose","count":3})"));
+    dialogs.resultChoices = {UPLOAD_RESULT_RETRY, UPLOAD_RESULT_RETRY};
+    dialogs.settingsOk = true;
+    int retries = 0;
+    dialogs.settingsEdit = [this, &retries](SettingItem&) {
+        ASSERT_TRUE(standin.ClearFaults());
+        if (++retries == 1) {
+            ASSERT_TRUE(standin.QueueFault(Fault("/service/m_card/", 500)));
+        }
+    };
+
+    ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
+    ASSERT_EQ(dialogs.resultShown.size(), 2u);
+    EXPECT_EQ(dialogs.resultShown[1][0].result, kStatus500);
+    EXPECT_EQ(Requests("GET", "/service/m_newsyncid/"), 1);  // the only sync ID ever asked for
+    EXPECT_GE(Requests("POST", "/service/m_card/"), 3);
+    const picojson::array cards = standin.Cards();
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_GE(Number(cards[0], "registrations"), 2);
+    EXPECT_FALSE(tessaran_test::FileExists(scans[0].path));
+}
+
 // One card's answer that the parser cannot hold (a number beyond a double)
 // must not break off the pass and leave the cards after it unsent.
 TEST_F(UploadRun, AnUnreadableNumberInOneAnswerStopsNothing) {
@@ -712,6 +796,190 @@ TEST_F(UploadRun, CancelDuringTheLoopCancelsTheRemainingFilesAndRetrySkipsTheSen
     }
     EXPECT_EQ(OcrLog().size(), 4u);  // 1 and 2, then 3 and 4 in the retry
     EXPECT_EQ(standin.Cards().size(), 4u);
+}
+
+// A service that stops answering, at each of its endpoints in turn, and the
+// user presses Cancel in the real progress dialog once the stalled request has
+// arrived. Execute returns at once; the card in flight and every later file
+// are listed as cancelled and kept (a cancelled settings dialog of the retry
+// deletes only what was sent); after the press nothing goes out but a brief
+// logoff; the bar never fills.
+TEST_F(UploadRun, CancelDuringAStallAtEachEndpointReturnsAtOnce) {
+    struct StallCase {
+        const char* endpoint;
+        std::vector<std::string> hangs;  // prefixes of the requests that are never answered
+        int atQuery;                     // queued before the n-th card; 0: before the run
+        bool pairing;
+        int files;
+        std::vector<std::wstring> listed;  // the files left unsent, each cancelled
+        std::vector<std::string> cards;    // what the stand-in holds afterwards
+        std::vector<std::string> afterPress;  // the requests it saw after the stalled one
+    };
+    const std::vector<StallCase> cases = {
+        {"logon", {"/service/m_login"}, 0, false, 3, {L"card1.jpg", L"card2.jpg", L"card3.jpg"}, {}, {}},
+        {"OCR", {"/CardOCR/"}, 2, false, 3, {L"card2.jpg", L"card3.jpg"}, {"card1"}, {"GET /service/m_logout"}},
+        {"sync ID", {"/service/m_newsyncid/"}, 2, false, 3, {L"card2.jpg", L"card3.jpg"}, {"card1"},
+         {"GET /service/m_logout"}},
+        {"registration", {"/service/m_card/"}, 2, false, 3, {L"card2.jpg", L"card3.jpg"}, {"card1"},
+         {"GET /service/m_logout"}},
+        {"back image", {"/service/m_card/backimage/"}, 1, true, 4, {L"card2.jpg", L"card3.jpg", L"card4.jpg"},
+         {"card1"}, {"GET /service/m_logout"}},
+        {"report", {"/service/m_log/"}, 1, false, 3, {L"card2.jpg", L"card3.jpg"}, {"card1"},
+         {"GET /service/m_logout"}},
+        {"logoff", {"/service/m_logout"}, 0, false, 3, {}, {"card1", "card2", "card3"}, {}},
+        // The logoff after the cancel stalls too: it is bounded, not cut.
+        {"OCR+logoff", {"/CardOCR/", "/service/m_logout"}, 2, false, 3, {L"card2.jpg", L"card3.jpg"}, {"card1"},
+         {"GET /service/m_logout"}},
+    };
+    RealProgress progress;
+    ASSERT_TRUE(progress.Loaded());
+    std::printf("endpoint      press-to-return  cards held      listed\n");
+    for (const StallCase& c : cases) {
+        SCOPED_TRACE(c.endpoint);
+        ASSERT_TRUE(standin.Reset());
+        ASSERT_TRUE(standin.AddAccount(kMail, kToken));
+        ScriptedDialogs caseDialogs;
+        caseDialogs.realProgress = progress.Host();
+        caseDialogs.resultChoices = {UPLOAD_RESULT_RETRY};
+        caseDialogs.settingsOk = false;  // the run ends keeping what it did not send
+        ctrl.SetDialogs(&caseDialogs);
+        job.SetEvenNumberImageToBackPage(c.pairing ? 1 : 0);
+        StoreJob();
+        scans.clear();
+        MakeScans(c.files);
+        auto queueHangs = [&] {
+            for (const std::string& prefix : c.hangs) standin.QueueFault(Hang(prefix));
+        };
+        if (c.atQuery == 0) queueHangs();
+        caseDialogs.cancelScript = [&](int query) {
+            if (query == c.atQuery) queueHangs();
+            return FALSE;
+        };
+
+        ULONGLONG pressedAt = 0;
+        std::thread user = PressCancelOnceHeld(standin, c.hangs.front(), pressedAt);
+        const HRESULT hr = Run(VARIANT_TRUE);
+        const ULONGLONG returnedAt = ::GetTickCount64();
+        user.join();
+        ASSERT_NE(pressedAt, 0u) << "the stalled request never arrived";
+        const double seconds = static_cast<double>(returnedAt - pressedAt) / 1000.0;
+        // Against a service that would hold the run for minutes.
+        EXPECT_LT(seconds, 5.0);
+
+        if (c.listed.empty()) {
+            EXPECT_EQ(hr, S_OK);
+            EXPECT_TRUE(caseDialogs.resultShown.empty());
+        } else {
+            EXPECT_EQ(hr, kCancelled);
+            ASSERT_EQ(caseDialogs.resultShown.size(), 1u);
+            std::vector<std::wstring> listed;
+            for (const auto& row : caseDialogs.resultShown[0]) {
+                listed.push_back(row.name);
+                EXPECT_EQ(row.result, kCancelled) << tessaran_test::ToUtf8(row.name);
+            }
+            EXPECT_EQ(listed, c.listed);
+        }
+        std::vector<std::string> held;
+        for (const auto& card : CardsByName()) held.push_back(card.first);
+        EXPECT_EQ(held, c.cards);
+        const std::vector<std::string> wire = WireRecord();
+        const picojson::array journal = standin.Journal();
+        size_t stalled = journal.size();
+        for (size_t i = 0; i < journal.size() && stalled == journal.size(); ++i) {
+            if (Text(journal[i], "outcome") == "fault:hang") stalled = i;
+        }
+        ASSERT_LT(stalled, wire.size());
+        EXPECT_EQ(std::vector<std::string>(wire.begin() + static_cast<std::ptrdiff_t>(stalled) + 1, wire.end()),
+                  c.afterPress);
+        // Sent scans went, as the host asked; those not sent stay.
+        for (const Scan& scan : scans) {
+            const bool unsent = std::find(c.listed.begin(), c.listed.end(), Wide(scan.name) + L".jpg") != c.listed.end();
+            EXPECT_EQ(tessaran_test::FileExists(scan.path), unsent) << scan.name;
+        }
+        if (!c.listed.empty()) {
+            for (const std::wstring& text : caseDialogs.statusTexts) EXPECT_EQ(text.find(L"100%"), std::wstring::npos);
+        }
+        std::string listedNames;
+        for (const std::wstring& name : c.listed) listedNames += tessaran_test::ToUtf8(name) + " ";
+        std::printf("%-12s  %6.2f s         %zu of %d      %s\n", c.endpoint, seconds, held.size(), c.files,
+                    listedNames.c_str());
+        ExpectNothingOfThePassLeft();
+    }
+    ctrl.SetDialogs(&dialogs);
+}
+
+// A registration given up by the cancel may have been stored: the retry sends
+// the card again under the sync ID it already went out with, and the service
+// holds it once.
+TEST_F(UploadRun, ARegistrationGivenUpByTheCancelIsRetriedUnderItsSyncId) {
+    StoreJob();
+    MakeScans(1);
+    RealProgress progress;
+    ASSERT_TRUE(progress.Loaded());
+    dialogs.realProgress = progress.Host();
+    ASSERT_TRUE(standin.QueueFault(Hang("/service/m_card/")));
+    dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
+    dialogs.settingsOk = true;
+    ULONGLONG pressedAt = 0;
+    std::thread user = PressCancelOnceHeld(standin, "/service/m_card/", pressedAt);
+    ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
+    user.join();
+    ASSERT_EQ(ResultNames(0), std::vector<std::wstring>{L"card1.jpg"});
+    EXPECT_EQ(dialogs.resultShown[0][0].result, kCancelled);
+    EXPECT_EQ(Requests("GET", "/service/m_newsyncid/"), 1);
+    EXPECT_EQ(Requests("POST", "/service/m_card/"), 2);
+    const picojson::array cards = standin.Cards();
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_FALSE(tessaran_test::FileExists(scans[0].path));
+    dialogs.realProgress = nullptr;
+}
+
+// A service that stalls without the user doing anything ends the pass after
+// one time-out of the request (shortened here): the file in flight and every
+// file after it take the time-out, are listed, kept and sent by the retry.
+// Before, each card waited a time-out twice (the request and its resend).
+// The stalled registration may have been stored: the retry repeats it under
+// its sync ID, so that every card is held once under one ID.
+TEST_F(UploadRun, AStalledServiceEndsThePassAfterOneTimeOut) {
+    RequestTimeoutSetForTest(2000);
+    StoreJob();
+    MakeScans(4);
+    dialogs.cancelScript = [this](int query) {
+        if (query == 2 && dialogs.statusStarts == 1) standin.QueueFault(Hang("/service/m_card/"));
+        return FALSE;
+    };
+    dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
+    dialogs.settingsOk = true;
+    ULONGLONG listedAt = 0;
+    dialogs.settingsEdit = [&listedAt](SettingItem&) { listedAt = ::GetTickCount64(); };
+    const ULONGLONG start = ::GetTickCount64();
+    const HRESULT hr = Run(VARIANT_TRUE);
+    RequestTimeoutResetForTest();
+    ASSERT_EQ(hr, S_OK);
+    const double passSeconds = static_cast<double>(listedAt - start) / 1000.0;
+    std::printf("stalled registration of card2, time-out 2 s: the first pass took %.2f s\n", passSeconds);
+    EXPECT_LT(passSeconds, 2.0 * 2);  // one time-out, not two
+
+    ASSERT_EQ(ResultNames(0), (std::vector<std::wstring>{L"card2.jpg", L"card3.jpg", L"card4.jpg"}));
+    for (const auto& row : dialogs.resultShown[0]) {
+        EXPECT_EQ(row.result, kStalled);
+        EXPECT_EQ(row.text, L"接続先のサービスから応答がありません。処理を継続することができません。\n[エラー:-007]");
+    }
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.DoUploadMeishi Error = -7"));
+    EXPECT_TRUE(log.Has(LOG_ERROR, L"UploadFiles service stalled: error = 80EF03E1"));
+    // The stalled registration went out once; the first pass still logged off.
+    const std::vector<std::string> firstPass = {
+        "POST /service/m_login",     "POST /CardOCR/cardocr", "GET /service/m_newsyncid/", "POST /service/m_card/",
+        "POST /service/m_log/",      "POST /CardOCR/cardocr", "GET /service/m_newsyncid/", "POST /service/m_card/",
+        "GET /service/m_logout"};
+    const std::vector<std::string> wire = WireRecord();
+    ASSERT_GT(wire.size(), firstPass.size());
+    EXPECT_EQ(std::vector<std::string>(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(firstPass.size())),
+              firstPass);
+    // The retry sent the rest; card2 went again under the ID it had.
+    EXPECT_EQ(standin.Cards().size(), 4u);
+    EXPECT_EQ(Requests("GET", "/service/m_newsyncid/"), 4);
+    for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
 }
 
 TEST_F(UploadRun, SaveCopiesExactlyTheFailedFilesIntoTheNextFreeFolder) {

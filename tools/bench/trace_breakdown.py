@@ -2,7 +2,9 @@
 calls (tools/hostsim/CallTrace.cpp): every instant of the run's thread
 inside Execute goes to exactly one category, the most specific one that
 covers it. A log line, a message to the progress dialog or a wait counts as
-itself wherever it happens; otherwise the request or thumbnail under way;
+itself wherever it happens, except the wait for a request's own answer
+(requests are asynchronous: the run's thread waits while one is out), which
+is the request's; otherwise the request or thumbnail under way;
 otherwise a file operation of the plug-in's; otherwise the rest (parsing,
 building bodies, the run's own steps)."""
 
@@ -82,6 +84,8 @@ def read(path):
             spans.append((b, e, 4, "the record itself"))
             if kind == "Memory":
                 result.private_bytes.append(int(detail.split()[0].split("=")[1]))
+        if kind == "Wait" and opened:
+            continue  # waiting for the answer of the request under way
         if kind in LEAF:
             spans.append((b, e, 3, LEAF[kind]))
             if kind in ("Wait", "Sleep") and e - b >= LONG_WAIT_US:

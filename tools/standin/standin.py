@@ -28,6 +28,7 @@ import json
 import os
 import re
 import secrets
+import select
 import signal
 import socket
 import sqlite3
@@ -82,7 +83,7 @@ DATETIME_RE = re.compile(r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.0$")
 DECIMAL_RE = re.compile(r"^-?\d+$")
 
 FAULT_ACTIONS = ("status", "drop", "reset", "malformed", "oversized", "cookie", "delay", "cut",
-                 "lose")
+                 "lose", "hang")
 # Answers that never carry a body (RFC 9110): sending one would leave bytes
 # that the client reads as the start of its next answer.
 BODILESS_STATUSES = frozenset(list(range(100, 200)) + [204, 304])
@@ -261,6 +262,7 @@ class FaultQueue:
             "status": spec.get("status", 500),
             "delay_ms": spec.get("delay_ms", 0),
             "body_delay_ms": spec.get("body_delay_ms", 0),
+            "trickle_ms": spec.get("trickle_ms", 0),
             "action": spec.get("action", "status"),
             "cookie": spec.get("cookie"),
             "body": spec.get("body"),
@@ -274,6 +276,7 @@ class FaultQueue:
         for key, low, high in (("count", 1, 1 << 30), ("status", 100, 599),
                                ("delay_ms", 0, MAX_FAULT_DELAY_MS),
                                ("body_delay_ms", 0, MAX_FAULT_DELAY_MS),
+                               ("trickle_ms", 0, MAX_FAULT_DELAY_MS),
                                ("size", 0, DEFAULT_MAX_BODY)):
             value = fault[key]
             if type(value) is not int or not low <= value <= high:
@@ -495,6 +498,7 @@ class Reply:
         self.session = None
         self.cut = False  # only the first half of the body goes out, then the connection closes
         self.body_delay_ms = 0  # the body follows the head that much later, as over a slow line
+        self.trickle_ms = 0  # the body goes out a byte at a time, this far apart
 
     @classmethod
     def json(cls, status, obj, **kw):
@@ -602,12 +606,31 @@ class Handler(BaseHTTPRequestHandler):
             self.server.stopping.wait(reply.body_delay_ms / 1000.0)
         if reply.cut:
             body = body[:len(body) // 2]
+        if reply.trickle_ms:
+            for offset in range(len(body)):
+                if offset and self.server.stopping.wait(reply.trickle_ms / 1000.0):
+                    break
+                self.wfile.write(body[offset:offset + 1])
+                self.wfile.flush()
+            body = b""
         view = memoryview(body)
         for offset in range(0, len(view), 1 << 20):
             self.wfile.write(view[offset:offset + (1 << 20)])
         self.wfile.flush()
         if reply.cut:
             self._drop(abortive=False)
+
+    def _hang(self):
+        # No answer, nothing handled: the request stays unanswered until the
+        # client gives up and closes the connection, or the stand-in stops.
+        self.close_connection = True
+        while not self.server.stopping.wait(0.1):
+            try:
+                readable, _, _ = select.select([self.connection], [], [], 0)
+                if readable and not self.connection.recv(1):
+                    return
+            except (OSError, ValueError):
+                return
 
     def _drop(self, abortive):
         # No answer and no TLS close_notify. The orderly TCP close behaves the
@@ -654,6 +677,10 @@ class Handler(BaseHTTPRequestHandler):
         fault = self.server.faults.take(method, path)
         if fault and fault["delay_ms"]:
             self.server.stopping.wait(fault["delay_ms"] / 1000.0)
+        if fault and fault["action"] == "hang":
+            store.run("UPDATE journal SET outcome=? WHERE id=?", ("fault:hang", journal_id))
+            self._hang()
+            return
         if fault and (fault["action"] in ("status", "drop", "reset", "malformed", "oversized") or
                       (fault["action"] == "cut" and fault["body"] is not None)):
             self._apply_fault(fault, journal_id)
@@ -682,6 +709,7 @@ class Handler(BaseHTTPRequestHandler):
             return
         reply.cut = bool(fault) and fault["action"] == "cut"
         reply.body_delay_ms = fault["body_delay_ms"] if fault else 0
+        reply.trickle_ms = fault["trickle_ms"] if fault else 0
         reply.headers += fault["headers"] if fault else []
         store.run("UPDATE journal SET status=?, outcome=?, note=? WHERE id=?",
                   (reply.status, outcome, reply.note, journal_id))
@@ -723,6 +751,7 @@ class Handler(BaseHTTPRequestHandler):
             reply = Reply(200, body)
         reply.headers += fault["headers"]
         reply.body_delay_ms = fault["body_delay_ms"]
+        reply.trickle_ms = fault["trickle_ms"]
         store.run("UPDATE journal SET status=?, outcome=? WHERE id=?",
                   (reply.status, "fault:" + action, journal_id))
         self._send(reply)

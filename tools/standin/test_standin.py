@@ -377,6 +377,27 @@ class ControlTest(StandinTestCase):
                          [e["outcome"] for e in self.client.journal(bodies=False)
                           if e["outcome"].startswith("fault:")])
 
+    def test_hang_and_trickle_faults(self):
+        cookie = self.login()
+        # A request that is never answered: the client gives up, nothing is handled.
+        self.client.add_fault("/service/m_newsyncid/", action="hang")
+        conn = http.client.HTTPSConnection(self.client.host, self.client.port,
+                                           context=self.client.context, timeout=0.5)
+        try:
+            with self.assertRaises((TimeoutError, OSError)):
+                self.client.request("GET", "/service/m_newsyncid/", cookie=cookie, conn=conn)
+        finally:
+            conn.close()
+        hung = self.client.journal(bodies=False)[-1]
+        self.assertEqual(("fault:hang", None), (hung["outcome"], hung["status"]))
+
+        # A body that trickles: each byte comes on its own, the whole takes long.
+        self.client.add_fault("/service/user_status/", status=200, body="abcd", trickle_ms=150)
+        started = time.monotonic()
+        reply = self.get("/service/user_status/", cookie)
+        self.assertEqual((200, b"abcd"), (reply.status, reply.body))
+        self.assertGreaterEqual(time.monotonic() - started, 0.4)
+
     def test_answers_without_a_body_leave_the_connection_in_step(self):
         cookie = self.login()
         conn = self.client.connection()
