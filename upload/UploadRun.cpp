@@ -169,7 +169,10 @@ private:
         // Begun during the card before, unless that one ended early.
         m_ahead.Begin(front->GetFilePath());
         int result = ReadFront(card);
-        if (!IsServiceSuccess(result)) return FinishStep(front, result, L"Upload.m_HttpOCR.Post_cardocr Error = %d");
+        if (!IsServiceSuccess(result)) {
+            ReadAheadOf(card.index);
+            return FinishStep(front, result, L"Upload.m_HttpOCR.Post_cardocr Error = %d");
+        }
         ZeroMemory(&m_record, sizeof(m_record));
         CMeishiUpload::ParseOcrResult(m_ocrText.c_str(), m_record);
 
@@ -179,6 +182,7 @@ private:
         } else {
             result = m_upload.m_Http.Get_m_newsyncid(&syncId);
             if (!IsServiceSuccess(result)) {
+                ReadAheadOf(card.index);
                 return FinishStep(front, result, L"Upload.m_Http.Get_m_newsyncid Error = %d");
             }
         }
@@ -186,7 +190,12 @@ private:
         HRESULT thumbnailMade = S_OK;
         const std::wstring thumbnail =
             ThumbnailOf(front, card.index, L"CreateThumbnailImage Error = %08X", thumbnailMade);
-        result = m_upload.DoUploadMeishi(syncId.c_str(), front->GetFilePath(), thumbnail.c_str(), m_record);
+        result = m_upload.RegisterMeishi(syncId.c_str(), front->GetFilePath(), thumbnail.c_str(), m_record);
+        // The next reading's image goes up while the report and the next
+        // sync ID, which carry next to nothing, are out: on a shared uplink
+        // it then takes nothing from a registration's image.
+        ReadAheadOf(card.index);
+        if (IsServiceSuccess(result)) m_upload.ReportRegistered(syncId.c_str());
         if (IsServiceSuccess(result) || AnswerLost(result)) {
             // Its back, or the registration's repeat, goes to this sync ID.
             m_syncIds.Keep(front, syncId, true);
@@ -224,14 +233,14 @@ private:
         return (page % 2 == 1 || m_pairing) ? m_item.GetOCRLangID() : m_item.GetOCRLangBackID();
     }
 
-    // The OCR answer of the card's front: read ahead, or read now. Then the
-    // readings of the fronts after it go out, up to the look-ahead's depth.
+    // The OCR answer of the card's front: read ahead, or read now. The place
+    // it frees is taken by the next front's reading once this card is
+    // registered, or has failed.
     int ReadFront(const Card& card) {
         int result = kServiceOk;
         if (!m_ocrAhead.Take(card.index, &m_ocrText, &result)) {
             result = m_upload.m_HttpOCR.Post_cardocr(card.front->GetFilePath(), &m_ocrText, LanguageOf(card.index));
         }
-        ReadAheadOf(card.index);
         return result;
     }
 
