@@ -86,14 +86,23 @@ HRESULT OpenSettings(const CMeishiDataStore& store, SettingsDocument& settings) 
 }
 
 // The nodes under the root that the item operations walk: everything but the
-// white space between elements.
+// white space between elements, and comments and processing instructions,
+// which someone editing the file may have added and which hold no job. (Taken
+// for items without a Guid, a comment at the top made every job unreadable.)
+bool IsItemNode(IXMLDOMNode* node) {
+    DOMNodeType type = NODE_INVALID;
+    if (FAILED(node->get_nodeType(&type))) return true;
+    if (type == NODE_COMMENT || type == NODE_PROCESSING_INSTRUCTION) return false;
+    return !IsWhitespaceText(node);
+}
+
 HRESULT NextItemNode(ComPtr<IXMLDOMNode>& node) {
     while (node) {
         ComPtr<IXMLDOMNode> next;
         const HRESULT hr = node->get_nextSibling(next.put());
         if (FAILED(hr)) return hr;
         node = std::move(next);
-        if (node && !IsWhitespaceText(node.get())) break;
+        if (node && IsItemNode(node.get())) break;
     }
     return S_OK;
 }
@@ -101,7 +110,7 @@ HRESULT NextItemNode(ComPtr<IXMLDOMNode>& node) {
 HRESULT FirstItemNode(IXMLDOMNode* root, ComPtr<IXMLDOMNode>& node) {
     const HRESULT hr = root->get_firstChild(node.put());
     if (FAILED(hr)) return hr;
-    return node && IsWhitespaceText(node.get()) ? NextItemNode(node) : S_OK;
+    return node && !IsItemNode(node.get()) ? NextItemNode(node) : S_OK;
 }
 
 HRESULT CountItems(IXMLDOMNode* root, long& count) {
@@ -114,7 +123,7 @@ HRESULT CountItems(IXMLDOMNode* root, long& count) {
 
 HRESULT LastItemNode(IXMLDOMNode* root, ComPtr<IXMLDOMNode>& node) {
     HRESULT hr = root->get_lastChild(node.put());
-    while (SUCCEEDED(hr) && node && IsWhitespaceText(node.get())) {
+    while (SUCCEEDED(hr) && node && !IsItemNode(node.get())) {
         ComPtr<IXMLDOMNode> previous;
         hr = node->get_previousSibling(previous.put());
         node = std::move(previous);
@@ -188,20 +197,41 @@ HRESULT ChildText(IXMLDOMNode* item, const wchar_t* name, std::wstring& text) {
     return NodeText(node.get(), text);
 }
 
+struct FieldText {
+    const wchar_t* name;
+    std::wstring text;
+};
+
+constexpr const wchar_t* kItemFields[7] = {kGuid,      kMailAddress, kUsername,     kAppToken,
+                                           kEvenNumberImageToBackPage, kOCRLangID, kOCRLangBackID};
+
 // What a save must read back from the file it wrote before that file takes
 // the place of the settings: a settings document with as many items as the
 // one saved, and the item the operation wrote, if any, with the very texts it
-// was given (the engine writes some characters it cannot read back, and
-// drops or replaces others without a word).
+// was given (the engine writes some characters so that the file no longer
+// loads, and drops or replaces others without a word).
 struct SaveCheck {
     enum class Written { kNone, kLast, kFirstWithGuid };
     long items = 0;
     Written written = Written::kNone;
     std::wstring texts[7];  // the item's Guid and values, in file order
+
+    HRESULT Expect(IXMLDOMNode* root, Written how, const std::wstring& guid, const FieldText (*fields)[6]) {
+        written = how;
+        texts[0] = guid;
+        for (int i = 0; i < 6 && fields; ++i) texts[i + 1] = (*fields)[i].text;
+        return CountItems(root, items);
+    }
 };
 
-constexpr const wchar_t* kItemFields[7] = {kGuid,      kMailAddress, kUsername,     kAppToken,
-                                           kEvenNumberImageToBackPage, kOCRLangID, kOCRLangBackID};
+// The engine gives the text of an element without the white space around it,
+// in memory as from a file: that white space is no part of a value.
+bool SameValue(const std::wstring& read, const std::wstring& written) {
+    constexpr wchar_t kSpace[] = L" \t\r\n";
+    const size_t first = written.find_first_not_of(kSpace);
+    if (first == std::wstring::npos) return read.find_first_not_of(kSpace) == std::wstring::npos;
+    return read == written.substr(first, written.find_last_not_of(kSpace) - first + 1) || read == written;
+}
 
 HRESULT CheckWritten(const wchar_t* written, const SaveCheck& check) {
     ComPtr<IXMLDOMDocument> document;
@@ -218,7 +248,7 @@ HRESULT CheckWritten(const wchar_t* written, const SaveCheck& check) {
     if (hr != S_OK || !item) return kInvalidData;
     std::wstring text;
     for (int i = 0; i < 7; ++i) {
-        if (FAILED(ChildText(item.get(), kItemFields[i], text)) || text != check.texts[i]) return kInvalidData;
+        if (FAILED(ChildText(item.get(), kItemFields[i], text)) || !SameValue(text, check.texts[i])) return kInvalidData;
     }
     return S_OK;
 }
@@ -327,11 +357,6 @@ std::wstring DecimalText(int value) {
     Format(text, 16, L"%d", value);
     return text;
 }
-
-struct FieldText {
-    const wchar_t* name;
-    std::wstring text;
-};
 
 // The six values of an item after its Guid, as the file holds them.
 HRESULT ValueTexts(const SettingItem& item, FieldText (&fields)[6]) {
@@ -604,6 +629,10 @@ DWORD CMeishiDataStore::MoveIntoPlace(const wchar_t* from, const wchar_t* to, bo
     // About half a second in all; the settings lock keeps our own processes out.
     constexpr int kAttempts = 10;
     constexpr DWORD kPauseMs = 50;
+    // A folder of that name is never replaced by a file. (Wine's ReplaceFileW
+    // reported success over one and left a copy of the file beside it.)
+    const DWORD present = ::GetFileAttributesW(to);
+    if (present != INVALID_FILE_ATTRIBUTES && (present & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_ALREADY_EXISTS;
     for (int attempt = 1;; ++attempt) {
         DWORD error = ERROR_SUCCESS;
         // A file that exists keeps its access rights and attributes: those of
@@ -668,13 +697,15 @@ HRESULT CMeishiDataStore::AddItem(const SettingItem& item) {
     for (const FieldText& field : fields) {
         TESSARAN_RETURN_IF_FAILED(AppendTextElement(settings.document.get(), element.get(), field.name, field.text));
     }
+    // A job added behind an item without a Guid could never be found again.
+    ComPtr<IXMLDOMNode> existing;
+    const HRESULT reachable = FindItem(settings.root.get(), item.GetGuid().ToString(), existing);
+    if (FAILED(reachable)) return reachable;
     ComPtr<IXMLDOMNode> appended;
     TESSARAN_RETURN_IF_FAILED(settings.root->appendChild(element.get(), appended.put()));
     SaveCheck check;
-    TESSARAN_RETURN_IF_FAILED(CountItems(settings.root.get(), check.items));
-    check.written = SaveCheck::Written::kLast;
-    check.texts[0] = item.GetGuid().ToString();
-    for (int i = 0; i < 6; ++i) check.texts[i + 1] = fields[i].text;
+    TESSARAN_RETURN_IF_FAILED(
+        check.Expect(settings.root.get(), SaveCheck::Written::kLast, item.GetGuid().ToString(), &fields));
     return SaveSettings(settings, check);
 }
 
@@ -732,10 +763,8 @@ HRESULT CMeishiDataStore::SetItem(const GUID& jobId, const SettingItem& item) {
     }
     for (int i = 0; i < 6; ++i) TESSARAN_RETURN_IF_FAILED(SetNodeText(elements[i].get(), fields[i].text));
     SaveCheck check;
-    TESSARAN_RETURN_IF_FAILED(CountItems(settings.root.get(), check.items));
-    check.written = SaveCheck::Written::kFirstWithGuid;
-    check.texts[0] = CSMRGuid(jobId).ToString();
-    for (int i = 0; i < 6; ++i) check.texts[i + 1] = fields[i].text;
+    TESSARAN_RETURN_IF_FAILED(
+        check.Expect(settings.root.get(), SaveCheck::Written::kFirstWithGuid, CSMRGuid(jobId).ToString(), &fields));
     return SaveSettings(settings, check);
 }
 
@@ -750,7 +779,7 @@ HRESULT CMeishiDataStore::RemoveItem(const GUID& jobId) {
         TESSARAN_RETURN_IF_FAILED(settings.root->removeChild(found.get(), removed.put()));
     }
     SaveCheck check;
-    TESSARAN_RETURN_IF_FAILED(CountItems(settings.root.get(), check.items));
+    TESSARAN_RETURN_IF_FAILED(check.Expect(settings.root.get(), SaveCheck::Written::kNone, {}, nullptr));
     return SaveSettings(settings, check);
 }
 

@@ -187,9 +187,12 @@ HRESULT LoadDomFile(IXMLDOMDocument* document, const wchar_t* path, ULONGLONG ma
     if (FAILED(hr)) return hr;
     // Given a path, the engine reads it as a URL, where "#" and "%" mean
     // something; they may well be part of a user's folder name. A stream of
-    // the file is read as it is.
+    // the file is read as it is. Reading keeps no other program from the
+    // file (one that has it open to write would make the open fail): the
+    // plug-in's own saves replace a file whole rather than write into it, and
+    // what another program half wrote does not parse.
     ComPtr<IStream> stream;
-    if (FAILED(::SHCreateStreamOnFileEx(path, STGM_READ | STGM_SHARE_DENY_WRITE, FILE_ATTRIBUTE_NORMAL, FALSE,
+    if (FAILED(::SHCreateStreamOnFileEx(path, STGM_READ | STGM_SHARE_DENY_NONE, FILE_ATTRIBUTE_NORMAL, FALSE,
                                         nullptr, stream.put()))) {
         return S_FALSE;
     }

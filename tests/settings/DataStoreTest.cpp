@@ -285,6 +285,9 @@ TEST_F(Store, ASaveThatDoesNotReadBackLeavesTheFileByteForByte) {
     SettingItem read;
     ASSERT_EQ(store.GetItem(other, read), S_OK);
     EXPECT_EQ(read.GetMailAddress(), L"b@example.jp");
+    // The engine reads a text without the white space around it, in memory
+    // as from the file: such a save reads back as the document it wrote.
+    EXPECT_EQ(store.SetItem(id, MakeItem(id, L" spaced@example.jp ")), S_OK);
 }
 
 // Larger files are refused unread, and no save makes a file that later
@@ -386,6 +389,8 @@ TEST_F(Store, ItemsWithoutTheirElementsFailTheOperationWithoutChangingTheFile) {
     EXPECT_EQ(store.GetItem(id, read), E_POINTER);
     EXPECT_EQ(store.SetItem(id, MakeItem(id, L"x")), E_POINTER);
     EXPECT_EQ(store.RemoveItem(id), E_POINTER);
+    // A job added behind it could never be found again.
+    EXPECT_EQ(store.AddItem(MakeItem(NewGuid(), L"new")), E_POINTER);
     EXPECT_EQ(ReadFileBytes(place.settingsFile), before);
     EXPECT_THAT(log.Failures(), IsEmpty());
 
@@ -431,9 +436,11 @@ TEST_F(Store, SetItemChangesTheValuesOfTheNamedJobButNeverItsGuid) {
     EXPECT_EQ(store.GetItem(other, read), kNoSuchJob);
 }
 
-TEST_F(Store, NumbersAreReadLikeWtoiAndIndentationIsIgnored) {
+// Comments and processing instructions hold no job: someone editing the file
+// may put them anywhere.
+TEST_F(Store, NumbersAreReadLikeWtoiAndIndentationAndCommentsAreIgnored) {
     const GUID id = NewGuid();
-    WriteSettings("  <Item>\r\n    <Guid>" + GuidText(id) +
+    WriteSettings("  <!-- jobs -->\r\n  <?app x?>\r\n  <Item>\r\n    <Guid>" + GuidText(id) +
                   "</Guid>\r\n    <MailAddress>m</MailAddress>\r\n    <Username>u</Username>\r\n"
                   "    <AppToken></AppToken>\r\n    <EvenNumberImageToBackPage> -3abc</EvenNumberImageToBackPage>\r\n"
                   "    <OCRLangID>Japanese</OCRLangID>\r\n    <OCRLangBackID> 2x</OCRLangBackID>\r\n  </Item>");
