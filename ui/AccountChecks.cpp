@@ -25,10 +25,13 @@ bool IsAccountText(const std::wstring& text) noexcept {
     return SettingsFileCanHold(text);
 }
 
-// The checks both kinds share, after their own: the characters of each field.
-const wchar_t* CheckAccountCharacters(const std::wstring& mailAddress, const std::wstring& appToken) noexcept {
-    if (!IsAccountText(mailAddress)) return kBadMailAddress;
-    if (!IsAccountText(appToken)) return kBadAppToken;
+// The checks both kinds share, after their own: the characters of each field,
+// and its length. Typing and pasting stop at the limit; a longer text was put
+// there by another program, and a token that long could not be stored.
+const wchar_t* CheckAccountTexts(const std::wstring& mailAddress, const std::wstring& appToken) noexcept {
+    const size_t limit = static_cast<size_t>(kAccountFieldLimit);
+    if (mailAddress.size() > limit || !IsAccountText(mailAddress)) return kBadMailAddress;
+    if (appToken.size() > limit || !IsAccountText(appToken)) return kBadAppToken;
     return nullptr;
 }
 }  // namespace
@@ -37,14 +40,14 @@ const wchar_t* CheckAccountBothRequired(const std::wstring& mailAddress, const s
     if (mailAddress.empty()) return kEnterMailAddress;
     if (appToken.empty()) return kEnterAppToken;
     if (!HasAtSign(mailAddress)) return kBadMailAddress;
-    return CheckAccountCharacters(mailAddress, appToken);
+    return CheckAccountTexts(mailAddress, appToken);
 }
 
 const wchar_t* CheckAccountOptional(const std::wstring& mailAddress, const std::wstring& appToken) noexcept {
     if (!mailAddress.empty() && appToken.empty()) return kEnterAppToken;
     if (mailAddress.empty() && !appToken.empty()) return kEnterMailAddress;
     if (!mailAddress.empty() && !HasAtSign(mailAddress)) return kBadMailAddress;
-    return CheckAccountCharacters(mailAddress, appToken);
+    return CheckAccountTexts(mailAddress, appToken);
 }
 
 std::wstring SystemMessageText(HRESULT hr) {

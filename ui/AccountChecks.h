@@ -13,8 +13,9 @@ constexpr int kAccountFieldLimit = 64;
 
 // Both fields required, checked in the order mail empty, token empty, mail
 // without "@", then a character that neither field may hold (a control
-// character, or one the settings file cannot hold), mail first. The message
-// of the first failed check, or null.
+// character, or one the settings file cannot hold) or more than
+// kAccountFieldLimit characters, mail first. The message of the first failed
+// check, or null.
 const wchar_t* CheckAccountBothRequired(const std::wstring& mailAddress, const std::wstring& appToken) noexcept;
 
 // Both fields empty is accepted (the job then keeps no account); otherwise

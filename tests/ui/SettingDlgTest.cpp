@@ -149,6 +149,8 @@ TEST(SettingsDialog, OkChecksTheAccountInOrderAndAcceptsNoAccount) {
         ExpectRefused(d, dialog, IDOK, L"a@b\r\nc", L"token", kBadMail);
         ExpectRefused(d, dialog, IDOK, L"a\xD800@b", L"tok\x01" L"en", kBadMail);
         ExpectRefused(d, dialog, IDOK, L"a@b", L"tok\xFFFE", kBadToken);
+        // Longer than typing allows: put there by another program.
+        ExpectRefused(d, dialog, IDOK, L"@" + std::wstring(64, L'm'), L"token", kBadMail);
         DialogDriver::ClearEdit(::GetDlgItem(dialog, 1002));
         DialogDriver::ClearEdit(::GetDlgItem(dialog, 1003));
         DialogDriver::Click(dialog, IDOK);
