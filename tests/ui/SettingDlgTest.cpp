@@ -204,8 +204,8 @@ TEST(SettingsDialog, CancelLeavesTheItemAlone) {
     EXPECT_EQ(outcome.item.GetOCRLangID(), 2);
 }
 
-// The case: a mail address with U+FFFF, as a paste brings it in,
-// once made every job's settings unreadable. It is refused in the dialog,
+// A mail address with U+FFFF, as a paste brings it in, once made the
+// settings of every job unreadable. It is refused in the dialog,
 // and every job keeps its settings.
 TEST(SettingsDialog, AMailAddressTheFileCannotHoldLeavesEveryJobItsSettings) {
     tessaran_test::StoreLocation place;
