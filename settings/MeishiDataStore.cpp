@@ -629,8 +629,9 @@ DWORD CMeishiDataStore::MoveIntoPlace(const wchar_t* from, const wchar_t* to, bo
     // About half a second in all; the settings lock keeps our own processes out.
     constexpr int kAttempts = 10;
     constexpr DWORD kPauseMs = 50;
-    // A folder of that name is never replaced by a file. (Wine's ReplaceFileW
-    // reported success over one and left a copy of the file beside it.)
+    // A folder of that name is never replaced by a file, and no wait makes it
+    // one: said at once rather than after the attempts below. (Wine's
+    // ReplaceFileW even reported success over one.)
     const DWORD present = ::GetFileAttributesW(to);
     if (present != INVALID_FILE_ATTRIBUTES && (present & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_ALREADY_EXISTS;
     for (int attempt = 1;; ++attempt) {

@@ -110,6 +110,13 @@ TEST_F(Transfer, AFailedExportKeepsTheEarlierExportWhole) {
     EXPECT_EQ(controller.ExportData(folder.path().c_str()), S_OK);
     EXPECT_EQ(ReadFileBytes(exported), current);
     EXPECT_THAT(FolderNames(folder.path()), ElementsAre(L"MeishiPluginSettings.XML"));
+
+    // A folder of the export's name stays a folder, with nothing beside it.
+    ScratchDir other{L"xfer2"};
+    ASSERT_TRUE(::CreateDirectoryW((other / L"MeishiPluginSettings.XML").c_str(), nullptr));
+    EXPECT_EQ(controller.ExportData(other.path().c_str()), static_cast<HRESULT>(0x800700B7));
+    EXPECT_TRUE(::GetFileAttributesW((other / L"MeishiPluginSettings.XML").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_THAT(FolderNames(other.path()), ElementsAre(L"MeishiPluginSettings.XML"));
 }
 
 TEST_F(Transfer, ImportReplacesTheSettingsAndRemovesItsBackup) {

@@ -328,6 +328,19 @@ TEST_F(Store, CopiesThatAKilledSaveLeftGoWhenTheLockIsNextTaken) {
     EXPECT_THAT(place.StrayFiles(), ElementsAre(L"~MSnotes.txt"));
 }
 
+// Another program that keeps the file open to write (sharing it) does not
+// keep the plug-in from reading it.
+TEST_F(Store, AFileAnotherProgramHoldsOpenIsStillRead) {
+    const GUID id = NewGuid();
+    ASSERT_EQ(store.AddItem(MakeItem(id, L"held@example.jp")), S_OK);
+    UniqueFile held(::CreateFileW(place.settingsFile.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(id, read), S_OK);
+    EXPECT_EQ(read.GetMailAddress(), L"held@example.jp");
+}
+
 // The file a save replaces keeps its access rights and attributes, which
 // Windows carries over only through ReplaceFileW; see ReplaceFileRecorder for
 // what Wine can show of it.
