@@ -17,6 +17,8 @@ namespace {
 constexpr wchar_t kSettingsFileName[] = L"MeishiPluginSettings.XML";
 constexpr wchar_t kBackupFolder[] = L"Brankel";
 constexpr wchar_t kBackupFileName[] = L"~FTPPluginSettings.XML";
+constexpr HRESULT kNotSettings = HResultFromWin32(ERROR_INVALID_DATA);
+constexpr HRESULT kFileTooLarge = HResultFromWin32(ERROR_FILE_TOO_LARGE);
 
 // folder, one backslash, name; false when the folder is empty or the result
 // does not fit MAX_PATH.
@@ -37,20 +39,47 @@ HRESULT LastError(DWORD error) noexcept {
     return FAILED(hr) ? hr : E_FAIL;
 }
 
-// An imported file must be a settings document before it replaces the
-// settings: whatever else it holds would make every job operation fail.
+// A file must read as the settings do before it becomes the settings, or an
+// export that is imported later: whatever else it holds would make every job
+// operation fail. Text that no save could write back is refused as well.
+// Logs nothing.
+bool TooLargeToRead(const wchar_t* path) noexcept {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return ::GetFileAttributesExW(path, GetFileExInfoStandard, &data) &&
+           (data.nFileSizeHigh != 0 || data.nFileSizeLow > CMeishiDataStore::kMaxFileBytes);
+}
+
 HRESULT CheckSettingsDocument(const wchar_t* path) {
+    if (TooLargeToRead(path)) return kFileTooLarge;
     ComPtr<IXMLDOMDocument> document;
-    HRESULT hr = CreateDomDocument(document);
-    if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument.CreateInstance", hr);
-    constexpr HRESULT kNotSettings = HResultFromWin32(ERROR_INVALID_DATA);
-    if (LoadDomFile(document.get(), path) != S_OK) return LogFailure(L"ImportData check source", kNotSettings);
     ComPtr<IXMLDOMElement> root;
-    std::wstring name;
-    if (DocumentElement(document.get(), root) != S_OK || FAILED(NodeName(root.get(), name)) ||
-        name != L"PluginItem") {
-        return LogFailure(L"ImportData check source", kNotSettings);
+    const wchar_t* unused = nullptr;
+    const HRESULT hr = CMeishiDataStore::ReadSettingsFile(path, document, root, unused);
+    if (hr == E_FAIL) return kNotSettings;
+    if (FAILED(hr)) return hr;
+    std::wstring text;
+    if (FAILED(NodeText(root.get(), text)) || !SettingsFileCanHold(text)) return kNotSettings;
+    return S_OK;
+}
+
+// Settings that cannot be read are kept beside under a dated name before an
+// import replaces them: they may still be repaired by hand. Never over an
+// earlier copy.
+HRESULT KeepUnreadableSettings(const wchar_t* settingsPath) {
+    if (!::PathFileExistsW(settingsPath) || SUCCEEDED(CheckSettingsDocument(settingsPath))) return S_OK;
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    wchar_t kept[MAX_PATH] = {};
+    const size_t length = ::wcslen(settingsPath);
+    const size_t stem = length > 4 ? length - 4 : length;  // without ".XML"
+    if (stem >= MAX_PATH) return HResultFromWin32(ERROR_FILENAME_EXCED_RANGE);
+    ::wmemcpy(kept, settingsPath, stem);
+    if (Format(kept + stem, MAX_PATH - stem, L".unreadable-%04u%02u%02u-%02u%02u%02u.XML", now.wYear, now.wMonth,
+               now.wDay, now.wHour, now.wMinute, now.wSecond) < 0) {
+        return HResultFromWin32(ERROR_FILENAME_EXCED_RANGE);
     }
+    if (!::CopyFileW(settingsPath, kept, TRUE)) return LastError(::GetLastError());
+    LogWrite(LOG_TRACE, L"ImportData unreadable settings kept as %s", kept);
     return S_OK;
 }
 
@@ -66,7 +95,8 @@ bool WritableCopy(const wchar_t* copy) noexcept {
 
 }  // namespace
 
-HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, bool checkSettings, bool& checkFailed) {
+HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, const wchar_t* checkStep, bool& checkFailed,
+                        const std::function<HRESULT()>& beforeReplace) {
     checkFailed = false;
     const size_t length = ::wcslen(to);
     if (length >= MAX_PATH) return E_INVALIDARG;
@@ -74,6 +104,11 @@ HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, bool checkSettin
     ::wmemcpy(folder, to, length);
     ::PathRemoveFileSpecW(folder);
     wchar_t copy[MAX_PATH] = {};
+    // Not even copied when it is too large to be read.
+    if (checkStep && TooLargeToRead(from)) {
+        checkFailed = true;
+        return LogFailure(checkStep, kFileTooLarge);
+    }
     if (!::GetTempFileNameW(folder, L"~MS", 0, copy)) return LastError(::GetLastError());
     HRESULT hr = S_OK;
     bool existed = false;  // whether to existed when the copy was to take its place
@@ -81,9 +116,10 @@ HRESULT ReplaceWithCopy(const wchar_t* from, const wchar_t* to, bool checkSettin
         hr = LastError(::GetLastError());
     } else if (!WritableCopy(copy)) {
         hr = LastError(::GetLastError());
-    } else if (checkSettings && FAILED(hr = CheckSettingsDocument(copy))) {
+    } else if (checkStep && FAILED(hr = CheckSettingsDocument(copy))) {
         checkFailed = true;
-    } else {
+        LogFailure(checkStep, hr);
+    } else if (!beforeReplace || SUCCEEDED(hr = beforeReplace())) {
         existed = ::GetFileAttributesW(to) != INVALID_FILE_ATTRIBUTES;
         const DWORD error = CMeishiDataStore::MoveIntoPlace(copy, to, true);
         if (error != ERROR_SUCCESS) {
@@ -106,10 +142,11 @@ HRESULT CMeishiServiceCtrl::ExportData(const wchar_t* folderPath) {
         CSettingsFileLock lock;
         TESSARAN_RETURN_IF_FAILED(lock.Acquire(source));
         // An earlier export in that folder stays whole until the new one is
-        // complete: it may be the only copy of settings the user has kept.
-        bool unused = false;
-        const HRESULT hr = ReplaceWithCopy(source, destination, false, unused);
-        if (FAILED(hr)) return LogFailure(L"ExportData CopyFile", hr);
+        // complete and reads as settings: it may be the only copy of
+        // settings the user has kept.
+        bool checkFailed = false;
+        const HRESULT hr = ReplaceWithCopy(source, destination, L"ExportData check copy", checkFailed);
+        if (FAILED(hr)) return checkFailed ? hr : LogFailure(L"ExportData CopyFile", hr);
         LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::ExportData end");
         return S_OK;
     });
@@ -147,7 +184,12 @@ HRESULT CMeishiServiceCtrl::ImportData(const wchar_t* folderPath) {
         }
 
         bool checkFailed = false;
-        HRESULT hr = ReplaceWithCopy(source, settingsPath, true, checkFailed);
+        bool keepFailed = false;
+        HRESULT hr = ReplaceWithCopy(source, settingsPath, L"ImportData check source", checkFailed, [&] {
+            const HRESULT kept = KeepUnreadableSettings(settingsPath);
+            keepFailed = FAILED(kept);
+            return keepFailed ? LogFailure(L"ImportData keep unreadable settings", kept) : kept;
+        });
         if (SUCCEEDED(hr)) {
             if (backedUp) ::DeleteFileW(backupPath);
             LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::ImportData end");
@@ -155,15 +197,16 @@ HRESULT CMeishiServiceCtrl::ImportData(const wchar_t* folderPath) {
         }
         if (backedUp) {
             bool unused = false;
-            const HRESULT restored = ReplaceWithCopy(backupPath, settingsPath, false, unused);
+            const HRESULT restored = ReplaceWithCopy(backupPath, settingsPath, nullptr, unused);
             if (FAILED(restored)) {
                 LogWrite(LOG_ERROR, L"ImportData recopy CopyFile error = %d",
                          static_cast<int>(HRESULT_CODE(restored)));
             }
             ::DeleteFileW(backupPath);
         }
-        // A refused source was logged when it was checked.
-        if (!checkFailed) LogFailure(L"ImportData CopyFile", hr);
+        // A refused source, or settings that could not be kept, were logged
+        // where they were seen.
+        if (!checkFailed && !keepFailed) LogFailure(L"ImportData CopyFile", hr);
         return hr;
     });
 }

@@ -17,6 +17,8 @@ namespace {
 constexpr wchar_t kHostConfigFile[] = L"Orvell Electronics\\Scanmoor\\UserConfig\\SMRDB41_Config.XML";
 constexpr wchar_t kIconFile[] = L"Tessaran.ico";
 
+constexpr HRESULT kNoSuchJob = HResultFromWin32(ERROR_FILE_NOT_FOUND);
+
 // The folder IDs the settings may live under.
 constexpr int kCsidlAppData = 26;        // the user's roaming folder
 constexpr int kCsidlCommonAppData = 35;  // shared by all users
@@ -148,8 +150,11 @@ HRESULT CMeishiServiceCtrl::CopyID(const GUID& sourceId, GUID* newId) {
         TESSARAN_RETURN_IF_FAILED_LOG(L"CopyID CoCreateGuid", ::CoCreateGuid(newId));
         SettingItem item = NewItem(*newId);
         SettingItem stored;
-        // A job without settings is copied as a new job with default values.
-        if (SUCCEEDED(m_DataStore.GetItem(source, stored))) {
+        // A job without settings is copied as a new job with default values;
+        // one whose settings cannot be read is not copied at all.
+        const HRESULT read = m_DataStore.GetItem(source, stored);
+        if (FAILED(read) && read != kNoSuchJob) return LogFailure(L"CopyID GetItem", read);
+        if (SUCCEEDED(read)) {
             LogWrite(LOG_TRACE, L"m_DataStore.GetItem SUCCEEDED");
             item.SetMailAddress(stored.GetMailAddress());
             item.SetUsername(stored.GetUsername());
@@ -196,7 +201,11 @@ HRESULT CMeishiServiceCtrl::SettingsSummary(const GUID& jobId, BSTR* summary) {
         LogWrite(LOG_TRACE, L"CMeishiServiceCtrl::SettingsSummary start");
         std::wstring mailAddress;
         SettingItem item;
-        if (SUCCEEDED(m_DataStore.GetItem(jobId, item))) {
+        // Only a job without settings has no account: settings that cannot
+        // be read are reported, never shown as if there were none.
+        const HRESULT read = m_DataStore.GetItem(jobId, item);
+        if (FAILED(read) && read != kNoSuchJob) return LogFailure(L"SettingsSummary GetItem", read);
+        if (SUCCEEDED(read)) {
             LogWrite(LOG_TRACE, L"m_DataStore.GetItem SUCCEEDED");
             mailAddress = item.GetMailAddress();
         }

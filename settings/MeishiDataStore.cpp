@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cwchar>
+#include <functional>
 #include <string>
 
 #include "settings/SMRCrypto.h"
@@ -42,6 +43,9 @@ constexpr DWORD kLockTimeoutMs = 30000;
 constexpr HRESULT kPathTooLong = HResultFromWin32(ERROR_FILENAME_EXCED_RANGE);
 constexpr HRESULT kTooLong = HResultFromWin32(ERROR_INSUFFICIENT_BUFFER);
 constexpr HRESULT kNoSuchJob = HResultFromWin32(ERROR_FILE_NOT_FOUND);
+constexpr HRESULT kInvalidData = HResultFromWin32(ERROR_INVALID_DATA);
+constexpr HRESULT kFileTooLarge = HResultFromWin32(ERROR_FILE_TOO_LARGE);
+constexpr wchar_t kRootName[] = L"PluginItem";
 
 volatile LONG g_writeLimit = static_cast<LONG>(MAXDWORD);
 
@@ -69,20 +73,62 @@ struct SettingsDocument {
     ComPtr<IXMLDOMElement> root;
 };
 
+// A file that cannot be read fails the operation and stays as it is: it is
+// never taken for a file without jobs, nor saved over.
 HRESULT OpenSettings(const CMeishiDataStore& store, SettingsDocument& settings) {
     TESSARAN_RETURN_IF_FAILED(store.GetSettingsFilePath(settings.path));
     TESSARAN_RETURN_IF_FAILED(settings.lock.Acquire(settings.path));
     // A file that could not be made shows up as a load failure below.
     store.EnsureSettingsFile(settings.path);
+    const wchar_t* failedStep = nullptr;
+    const HRESULT hr = CMeishiDataStore::ReadSettingsFile(settings.path, settings.document, settings.root, failedStep);
+    return FAILED(hr) && failedStep ? LogFailure(failedStep, hr) : hr;
+}
 
-    HRESULT hr = CreateDomDocument(settings.document);
-    if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument.CreateInstance", hr);
-    hr = LoadDomFile(settings.document.get(), settings.path);
-    if (hr != S_OK) return LogFailure(L"pXMLDOMDocument->load", FAILED(hr) ? hr : E_FAIL);
-    hr = DocumentElement(settings.document.get(), settings.root);
-    if (FAILED(hr)) return hr;
-    if (hr != S_OK) return LogFailure(L"pXMLDOMDocument->GetdocumentElemen", E_FAIL);
+// The nodes under the root that the item operations walk: everything but the
+// white space between elements, and comments and processing instructions,
+// which someone editing the file may have added and which hold no job. (Taken
+// for items without a Guid, a comment at the top made every job unreadable.)
+bool IsItemNode(IXMLDOMNode* node) {
+    DOMNodeType type = NODE_INVALID;
+    if (FAILED(node->get_nodeType(&type))) return true;
+    if (type == NODE_COMMENT || type == NODE_PROCESSING_INSTRUCTION) return false;
+    return !IsWhitespaceText(node);
+}
+
+HRESULT NextItemNode(ComPtr<IXMLDOMNode>& node) {
+    while (node) {
+        ComPtr<IXMLDOMNode> next;
+        const HRESULT hr = node->get_nextSibling(next.put());
+        if (FAILED(hr)) return hr;
+        node = std::move(next);
+        if (node && IsItemNode(node.get())) break;
+    }
     return S_OK;
+}
+
+HRESULT FirstItemNode(IXMLDOMNode* root, ComPtr<IXMLDOMNode>& node) {
+    const HRESULT hr = root->get_firstChild(node.put());
+    if (FAILED(hr)) return hr;
+    return node && !IsItemNode(node.get()) ? NextItemNode(node) : S_OK;
+}
+
+HRESULT CountItems(IXMLDOMNode* root, long& count) {
+    count = 0;
+    ComPtr<IXMLDOMNode> node;
+    TESSARAN_RETURN_IF_FAILED(FirstItemNode(root, node));
+    for (; node; ++count) TESSARAN_RETURN_IF_FAILED(NextItemNode(node));
+    return S_OK;
+}
+
+HRESULT LastItemNode(IXMLDOMNode* root, ComPtr<IXMLDOMNode>& node) {
+    HRESULT hr = root->get_lastChild(node.put());
+    while (SUCCEEDED(hr) && node && !IsItemNode(node.get())) {
+        ComPtr<IXMLDOMNode> previous;
+        hr = node->get_previousSibling(previous.put());
+        node = std::move(previous);
+    }
+    return FAILED(hr) ? hr : S_OK;
 }
 
 // The file always starts with its own declaration, whatever the file it was
@@ -119,9 +165,98 @@ HRESULT EnsureDeclaration(IXMLDOMDocument* document) {
     return document->insertBefore(declaration.get(), *before.get(), inserted.put());
 }
 
-// Serialises the document as the engine writes it to a file, and puts it in
-// place of path in one step.
-HRESULT SaveDocument(IXMLDOMDocument* document, const wchar_t* path, bool replaceExisting) {
+// S_OK with the first item whose Guid text is exactly wanted, S_FALSE when no
+// item has it, E_POINTER when a child before the match has no Guid.
+HRESULT FindItem(IXMLDOMElement* root, const std::wstring& wanted, ComPtr<IXMLDOMNode>& found) {
+    // From sibling to sibling: the engine's child list finds each index by
+    // counting from the first child, which made a search quadratic.
+    ComPtr<IXMLDOMNode> child;
+    TESSARAN_RETURN_IF_FAILED(FirstItemNode(root, child));
+    std::wstring text;
+    while (child) {
+        ComPtr<IXMLDOMNode> guid;
+        const HRESULT hr = ChildElement(child.get(), kGuid, guid);
+        if (FAILED(hr)) return hr;
+        if (hr != S_OK) return E_POINTER;
+        TESSARAN_RETURN_IF_FAILED(NodeText(guid.get(), text));
+        if (text == wanted) {
+            found = child;
+            return S_OK;
+        }
+        TESSARAN_RETURN_IF_FAILED(NextItemNode(child));
+    }
+    return S_FALSE;
+}
+
+// The text of an item's first child element of that name; E_POINTER when missing.
+HRESULT ChildText(IXMLDOMNode* item, const wchar_t* name, std::wstring& text) {
+    ComPtr<IXMLDOMNode> node;
+    const HRESULT hr = ChildElement(item, name, node);
+    if (FAILED(hr)) return hr;
+    if (hr != S_OK) return E_POINTER;
+    return NodeText(node.get(), text);
+}
+
+struct FieldText {
+    const wchar_t* name;
+    std::wstring text;
+};
+
+constexpr const wchar_t* kItemFields[7] = {kGuid,      kMailAddress, kUsername,     kAppToken,
+                                           kEvenNumberImageToBackPage, kOCRLangID, kOCRLangBackID};
+
+// What a save must read back from the file it wrote before that file takes
+// the place of the settings: a settings document with as many items as the
+// one saved, and the item the operation wrote, if any, with the very texts it
+// was given (the engine writes some characters so that the file no longer
+// loads, and drops or replaces others without a word).
+struct SaveCheck {
+    enum class Written { kNone, kLast, kFirstWithGuid };
+    long items = 0;
+    Written written = Written::kNone;
+    std::wstring texts[7];  // the item's Guid and values, in file order
+
+    HRESULT Expect(IXMLDOMNode* root, Written how, const std::wstring& guid, const FieldText (*fields)[6]) {
+        written = how;
+        texts[0] = guid;
+        for (int i = 0; i < 6 && fields; ++i) texts[i + 1] = (*fields)[i].text;
+        return CountItems(root, items);
+    }
+};
+
+// The engine gives the text of an element without the white space around it,
+// in memory as from a file: that white space is no part of a value.
+bool SameValue(const std::wstring& read, const std::wstring& written) {
+    constexpr wchar_t kSpace[] = L" \t\r\n";
+    const size_t first = written.find_first_not_of(kSpace);
+    if (first == std::wstring::npos) return read.find_first_not_of(kSpace) == std::wstring::npos;
+    return read == written.substr(first, written.find_last_not_of(kSpace) - first + 1) || read == written;
+}
+
+HRESULT CheckWritten(const wchar_t* written, const SaveCheck& check) {
+    ComPtr<IXMLDOMDocument> document;
+    ComPtr<IXMLDOMElement> root;
+    const wchar_t* failedStep = nullptr;
+    HRESULT hr = CMeishiDataStore::ReadSettingsFile(written, document, root, failedStep);
+    if (FAILED(hr)) return hr == kFileTooLarge || hr == E_OUTOFMEMORY ? hr : kInvalidData;
+    long items = 0;
+    if (FAILED(CountItems(root.get(), items)) || items != check.items) return kInvalidData;
+    if (check.written == SaveCheck::Written::kNone) return S_OK;
+    ComPtr<IXMLDOMNode> item;
+    hr = check.written == SaveCheck::Written::kLast ? LastItemNode(root.get(), item)
+                                                    : FindItem(root.get(), check.texts[0], item);
+    if (hr != S_OK || !item) return kInvalidData;
+    std::wstring text;
+    for (int i = 0; i < 7; ++i) {
+        if (FAILED(ChildText(item.get(), kItemFields[i], text)) || !SameValue(text, check.texts[i])) return kInvalidData;
+    }
+    return S_OK;
+}
+
+// Serialises the document as the engine writes it to a file and puts it in
+// place of path in one step, once the file written reads back as the check
+// asks.
+HRESULT SaveDocument(IXMLDOMDocument* document, const wchar_t* path, bool replaceExisting, const SaveCheck& check) {
     ComPtr<IStream> stream;
     HRESULT hr = ::CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
     if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
@@ -139,45 +274,18 @@ HRESULT SaveDocument(IXMLDOMDocument* document, const wchar_t* path, bool replac
     HGLOBAL memory = nullptr;
     hr = ::GetHGlobalFromStream(stream.get(), &memory);
     if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
+    // Never a file that no later operation would read.
+    if (stat.cbSize.LowPart > CMeishiDataStore::kMaxFileBytes) return LogFailure(L"Save check", kFileTooLarge);
     GlobalLockGuard bytes(memory);
     if (!bytes.get() && stat.cbSize.LowPart != 0) return LogFailure(L"pXMLDOMDocument->save", LastErrorHResult());
-    return CMeishiDataStore::ReplaceFileContent(path, bytes.get(), stat.cbSize.LowPart, replaceExisting);
+    return CMeishiDataStore::ReplaceFileContent(path, bytes.get(), stat.cbSize.LowPart, replaceExisting,
+                                                [&](const wchar_t* written) { return CheckWritten(written, check); });
 }
 
-HRESULT SaveSettings(SettingsDocument& settings) {
+HRESULT SaveSettings(SettingsDocument& settings, const SaveCheck& check) {
     const HRESULT hr = EnsureDeclaration(settings.document.get());
     if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
-    return SaveDocument(settings.document.get(), settings.path, true);
-}
-
-// S_OK with the first item whose Guid text is exactly wanted, S_FALSE when no
-// item has it, E_POINTER when a child before the match has no Guid.
-HRESULT FindItem(IXMLDOMElement* root, const std::wstring& wanted, ComPtr<IXMLDOMNode>& found) {
-    ComPtr<IXMLDOMNodeList> children;
-    HRESULT hr = root->get_childNodes(children.put());
-    if (FAILED(hr)) return hr;
-    if (!children) return E_FAIL;
-    long count = 0;
-    hr = children->get_length(&count);
-    if (FAILED(hr)) return hr;
-    for (long i = 0; i < count; ++i) {
-        ComPtr<IXMLDOMNode> child;
-        hr = children->get_item(i, child.put());
-        if (FAILED(hr)) return hr;
-        if (!child) return E_FAIL;
-        if (IsWhitespaceText(child.get())) continue;
-        ComPtr<IXMLDOMNode> guid;
-        hr = SelectNode(child.get(), kGuid, guid);
-        if (FAILED(hr)) return hr;
-        if (hr != S_OK) return E_POINTER;
-        std::wstring text;
-        TESSARAN_RETURN_IF_FAILED(NodeText(guid.get(), text));
-        if (text == wanted) {
-            found = child;
-            return S_OK;
-        }
-    }
-    return S_FALSE;
+    return SaveDocument(settings.document.get(), settings.path, true, check);
 }
 
 // Overwrites a token's characters before its memory is given back.
@@ -250,11 +358,6 @@ std::wstring DecimalText(int value) {
     return text;
 }
 
-struct FieldText {
-    const wchar_t* name;
-    std::wstring text;
-};
-
 // The six values of an item after its Guid, as the file holds them.
 HRESULT ValueTexts(const SettingItem& item, FieldText (&fields)[6]) {
     std::wstring token;
@@ -278,15 +381,6 @@ HRESULT AppendTextElement(IXMLDOMDocument* document, IXMLDOMElement* parent, con
     TESSARAN_RETURN_IF_FAILED(SetNodeText(element.get(), text));
     ComPtr<IXMLDOMNode> appended;
     return parent->appendChild(element.get(), appended.put());
-}
-
-// The text of an item's first child element of that name; E_POINTER when missing.
-HRESULT ChildText(IXMLDOMNode* item, const wchar_t* name, std::wstring& text) {
-    ComPtr<IXMLDOMNode> child;
-    const HRESULT hr = SelectNode(item, name, child);
-    if (FAILED(hr)) return hr;
-    if (hr != S_OK) return E_POINTER;
-    return NodeText(child.get(), text);
 }
 
 uint64_t HashPath(const wchar_t* path) noexcept {
@@ -443,8 +537,30 @@ void CMeishiDataStore::SetWriteLimitForTest(DWORD bytes) noexcept {
     ::InterlockedExchange(&g_writeLimit, static_cast<LONG>(bytes));
 }
 
-HRESULT CMeishiDataStore::ReplaceFileContent(const wchar_t* path, const void* data, DWORD size,
-                                             bool replaceExisting) {
+HRESULT CMeishiDataStore::ReadSettingsFile(const wchar_t* path, ComPtr<IXMLDOMDocument>& document,
+                                           ComPtr<IXMLDOMElement>& root, const wchar_t*& failedStep) {
+    failedStep = L"pXMLDOMDocument.CreateInstance";
+    HRESULT hr = CreateDomDocument(document);
+    if (FAILED(hr)) return hr;
+    failedStep = L"pXMLDOMDocument->load";
+    hr = LoadDomFile(document.get(), path, kMaxFileBytes);
+    if (hr != S_OK) return FAILED(hr) ? hr : E_FAIL;
+    failedStep = nullptr;
+    hr = DocumentElement(document.get(), root);
+    if (FAILED(hr)) return hr;
+    failedStep = L"pXMLDOMDocument->GetdocumentElemen";
+    if (hr != S_OK) return E_FAIL;
+    // Any other document is no settings file: jobs added to it would be
+    // stored where no reader looks for them.
+    std::wstring name;
+    hr = NodeName(root.get(), name);
+    if (FAILED(hr) || name != kRootName) return FAILED(hr) ? hr : kInvalidData;
+    failedStep = nullptr;
+    return S_OK;
+}
+
+HRESULT CMeishiDataStore::ReplaceFileContent(const wchar_t* path, const void* data, DWORD size, bool replaceExisting,
+                                             const std::function<HRESULT(const wchar_t*)>& check) {
     if (!path || (!data && size != 0)) return E_POINTER;
     wchar_t folder[MAX_PATH] = {};
     const wchar_t* slash = ::wcsrchr(path, L'\\');
@@ -483,6 +599,10 @@ HRESULT CMeishiDataStore::ReplaceFileContent(const wchar_t* path, const void* da
             }
         }
     }
+    if (SUCCEEDED(hr) && check) {
+        hr = check(temporary);
+        if (FAILED(hr)) LogFailure(L"Save check", hr);
+    }
     bool existed = false;  // whether path existed when the copy was to take its place
     if (SUCCEEDED(hr)) {
         existed = ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
@@ -509,6 +629,11 @@ DWORD CMeishiDataStore::MoveIntoPlace(const wchar_t* from, const wchar_t* to, bo
     // About half a second in all; the settings lock keeps our own processes out.
     constexpr int kAttempts = 10;
     constexpr DWORD kPauseMs = 50;
+    // A folder of that name is never replaced by a file, and no wait makes it
+    // one: said at once rather than after the attempts below. (Wine's
+    // ReplaceFileW even reported success over one.)
+    const DWORD present = ::GetFileAttributesW(to);
+    if (present != INVALID_FILE_ATTRIBUTES && (present & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_ALREADY_EXISTS;
     for (int attempt = 1;; ++attempt) {
         DWORD error = ERROR_SUCCESS;
         // A file that exists keeps its access rights and attributes: those of
@@ -552,7 +677,7 @@ HRESULT CMeishiDataStore::EnsureSettingsFile(const wchar_t* path) const {
     hr = EnsureDeclaration(document.get());
     if (FAILED(hr)) return LogFailure(L"pXMLDOMDocument->save", hr);
     // Never over a file that appeared meanwhile.
-    hr = SaveDocument(document.get(), path, false);
+    hr = SaveDocument(document.get(), path, false, SaveCheck());
     return FAILED(hr) ? hr : S_OK;
 }
 
@@ -573,9 +698,16 @@ HRESULT CMeishiDataStore::AddItem(const SettingItem& item) {
     for (const FieldText& field : fields) {
         TESSARAN_RETURN_IF_FAILED(AppendTextElement(settings.document.get(), element.get(), field.name, field.text));
     }
+    // A job added behind an item without a Guid could never be found again.
+    ComPtr<IXMLDOMNode> existing;
+    const HRESULT reachable = FindItem(settings.root.get(), item.GetGuid().ToString(), existing);
+    if (FAILED(reachable)) return reachable;
     ComPtr<IXMLDOMNode> appended;
     TESSARAN_RETURN_IF_FAILED(settings.root->appendChild(element.get(), appended.put()));
-    return SaveSettings(settings);
+    SaveCheck check;
+    TESSARAN_RETURN_IF_FAILED(
+        check.Expect(settings.root.get(), SaveCheck::Written::kLast, item.GetGuid().ToString(), &fields));
+    return SaveSettings(settings, check);
 }
 
 HRESULT CMeishiDataStore::GetItem(const GUID& jobId, SettingItem& item) {
@@ -626,12 +758,15 @@ HRESULT CMeishiDataStore::SetItem(const GUID& jobId, const SettingItem& item) {
     // as it is whatever GUID the item carries.
     ComPtr<IXMLDOMNode> elements[6];
     for (int i = 0; i < 6; ++i) {
-        const HRESULT selected = SelectNode(found.get(), fields[i].name, elements[i]);
+        const HRESULT selected = ChildElement(found.get(), fields[i].name, elements[i]);
         if (FAILED(selected)) return selected;
         if (selected != S_OK) return E_POINTER;
     }
     for (int i = 0; i < 6; ++i) TESSARAN_RETURN_IF_FAILED(SetNodeText(elements[i].get(), fields[i].text));
-    return SaveSettings(settings);
+    SaveCheck check;
+    TESSARAN_RETURN_IF_FAILED(
+        check.Expect(settings.root.get(), SaveCheck::Written::kFirstWithGuid, CSMRGuid(jobId).ToString(), &fields));
+    return SaveSettings(settings, check);
 }
 
 HRESULT CMeishiDataStore::RemoveItem(const GUID& jobId) {
@@ -644,7 +779,9 @@ HRESULT CMeishiDataStore::RemoveItem(const GUID& jobId) {
         ComPtr<IXMLDOMNode> removed;
         TESSARAN_RETURN_IF_FAILED(settings.root->removeChild(found.get(), removed.put()));
     }
-    return SaveSettings(settings);
+    SaveCheck check;
+    TESSARAN_RETURN_IF_FAILED(check.Expect(settings.root.get(), SaveCheck::Written::kNone, {}, nullptr));
+    return SaveSettings(settings, check);
 }
 
 }  // namespace tessaran

@@ -5,6 +5,9 @@
 #pragma once
 
 #include <windows.h>
+#include <msxml2.h>
+
+#include <functional>
 
 #include "settings/SettingItem.h"
 #include "support/Handles.h"
@@ -35,6 +38,12 @@ private:
 
 class CMeishiDataStore {
 public:
+    // The largest settings file that is read or written: a larger one is
+    // refused unread, with HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE), so that
+    // no operation holds its caller for long. A job with an account takes
+    // about 450 bytes: the limit holds over 4,000 of them.
+    static constexpr DWORD kMaxFileBytes = 2u * 1024 * 1024;
+
     CMeishiDataStore() noexcept = default;
 
     void SetCsidl(int csidl) noexcept { m_Csidl = csidl; }
@@ -56,10 +65,20 @@ public:
     HRESULT SetItem(const GUID& jobId, const SettingItem& item);
     HRESULT RemoveItem(const GUID& jobId);
 
+    // Reads a settings file as every item operation does: a document whose
+    // root is PluginItem, of at most kMaxFileBytes. Logs nothing: on failure
+    // failedStep names the step for the caller's log line (null for a failed
+    // DOM call, which is not logged).
+    static HRESULT ReadSettingsFile(const wchar_t* path, ComPtr<IXMLDOMDocument>& document,
+                                    ComPtr<IXMLDOMElement>& root, const wchar_t*& failedStep);
+
     // Writes bytes to path through a temporary file in the same folder that
     // then replaces path in one step (or, without replaceExisting, takes its
-    // place only when path does not exist: S_FALSE then).
-    static HRESULT ReplaceFileContent(const wchar_t* path, const void* data, DWORD size, bool replaceExisting);
+    // place only when path does not exist: S_FALSE then). A check, when
+    // given, reads the temporary file first; its failure (logged as
+    // "Save check") leaves path as it was.
+    static HRESULT ReplaceFileContent(const wchar_t* path, const void* data, DWORD size, bool replaceExisting,
+                                      const std::function<HRESULT(const wchar_t*)>& check = nullptr);
 
     // Moves from into place at to in one step (replacing it when asked, with
     // ReplaceFileW, so that an existing file keeps its access rights and

@@ -22,6 +22,13 @@ private:
     GUID m_guid;
 };
 
+// Whether a settings file can hold the text. XML has no way to write the
+// control characters below U+0020 other than tab, CR and LF, nor U+FFFE,
+// U+FFFF or half of a surrogate pair without its other half; the engine
+// writes some of them so that the file no longer loads, and drops or
+// replaces the others.
+bool SettingsFileCanHold(const std::wstring& text) noexcept;
+
 class SettingItem {
 public:
     SettingItem() = default;

@@ -119,33 +119,53 @@ long SkipPast(Units& units, long mark, int marks) noexcept {
     return -1;
 }
 
-// Whether the prolog (what comes before the document element, the only place
-// a document type can be declared) declares one. Anything that is not white
-// space, a processing instruction, a comment or a document type ends the
-// search: whether the rest is well-formed is the engine's to judge.
+// The engine checks each attribute of an element against all before it: an
+// element of a few hundred thousand attributes held the loading thread for
+// minutes. None of the plug-in's files has more than a few.
+constexpr int kMaxAttributesPerElement = 256;
+
+// Whether the markup is refused before the engine sees it: a document type
+// (whatever it declares, wherever it stands) or an element with too many
+// attributes. Whether the rest is well-formed is the engine's to judge.
 template <typename Units>
-bool DeclaresDocumentType(Units& units) noexcept {
-    long c = units.Next();
-    for (;;) {
-        while (c == ' ' || c == '\t' || c == '\r' || c == '\n') c = units.Next();
-        if (c != '<') return false;
+bool RefusedMarkup(Units& units) noexcept {
+    for (long c = units.Next(); c >= 0;) {
+        if (c != '<') {
+            c = units.Next();
+            continue;
+        }
         c = units.Next();
         if (c == '?') {
             c = SkipPast(units, '?', 1);
-            continue;
+        } else if (c == '!') {
+            c = units.Next();
+            if (c == '-') {
+                c = SkipPast(units, '-', 2);
+            } else if (c == '[') {
+                c = SkipPast(units, ']', 2);
+            } else {
+                const char* rest = "DOCTYPE";
+                while (*rest && (c == *rest || c == *rest - 'A' + 'a')) {
+                    ++rest;
+                    c = units.Next();
+                }
+                if (!*rest) return true;
+            }
+        } else {
+            // A start or end tag: every "=" outside a quoted value is an attribute.
+            int attributes = 0;
+            for (long quote = 0; c >= 0 && (quote || c != '>'); c = units.Next()) {
+                if (quote) {
+                    if (c == quote) quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '=' && ++attributes > kMaxAttributesPerElement) {
+                    return true;
+                }
+            }
         }
-        if (c != '!') return false;
-        c = units.Next();
-        if (c == '-') {
-            if (units.Next() != '-') return false;
-            c = SkipPast(units, '-', 2);
-            continue;
-        }
-        for (const char* rest = "DOCTYPE"; *rest; ++rest, c = units.Next()) {
-            if (c != *rest && c != *rest - 'A' + 'a') return false;
-        }
-        return true;
     }
+    return false;
 }
 
 }  // namespace
@@ -162,19 +182,27 @@ UniqueBstr MakeBstr(const std::wstring& text) noexcept {
     return UniqueBstr(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
 }
 
-HRESULT LoadDomFile(IXMLDOMDocument* document, const wchar_t* path) noexcept {
+HRESULT LoadDomFile(IXMLDOMDocument* document, const wchar_t* path, ULONGLONG maxBytes) noexcept {
     HRESULT hr = document->put_async(VARIANT_FALSE);
     if (FAILED(hr)) return hr;
     // Given a path, the engine reads it as a URL, where "#" and "%" mean
     // something; they may well be part of a user's folder name. A stream of
-    // the file is read as it is.
+    // the file is read as it is. Reading keeps no other program from the
+    // file (one that has it open to write would make the open fail): the
+    // plug-in's own saves replace a file whole rather than write into it, and
+    // what another program half wrote does not parse.
     ComPtr<IStream> stream;
-    if (FAILED(::SHCreateStreamOnFileEx(path, STGM_READ | STGM_SHARE_DENY_WRITE, FILE_ATTRIBUTE_NORMAL, FALSE,
+    if (FAILED(::SHCreateStreamOnFileEx(path, STGM_READ | STGM_SHARE_DENY_NONE, FILE_ATTRIBUTE_NORMAL, FALSE,
                                         nullptr, stream.put()))) {
         return S_FALSE;
     }
+    if (maxBytes != 0) {
+        STATSTG stat = {};
+        if (FAILED(stream->Stat(&stat, STATFLAG_NONAME))) return S_FALSE;
+        if (stat.cbSize.QuadPart > maxBytes) return kXmlFileTooLarge;
+    }
     StreamUnits units(stream.get());
-    if (DeclaresDocumentType(units)) return kXmlDocumentTypeRefused;
+    if (RefusedMarkup(units)) return kXmlMarkupRefused;
     const LARGE_INTEGER start = {};
     if (FAILED(stream->Seek(start, STREAM_SEEK_SET, nullptr))) return S_FALSE;
     UniqueVariant source;
@@ -190,7 +218,7 @@ HRESULT LoadDomFile(IXMLDOMDocument* document, const wchar_t* path) noexcept {
 
 HRESULT LoadDomText(IXMLDOMDocument* document, const wchar_t* text) noexcept {
     TextUnits units(text);
-    if (DeclaresDocumentType(units)) return kXmlDocumentTypeRefused;
+    if (RefusedMarkup(units)) return kXmlMarkupRefused;
     HRESULT hr = document->put_async(VARIANT_FALSE);
     if (FAILED(hr)) return hr;
     UniqueBstr source(::SysAllocString(text));
@@ -212,6 +240,30 @@ HRESULT SelectNode(IXMLDOMNode* context, const wchar_t* expression, ComPtr<IXMLD
     const HRESULT hr = context->selectSingleNode(query.get(), node.put());
     if (FAILED(hr)) return hr;
     return node ? S_OK : S_FALSE;
+}
+
+HRESULT ChildElement(IXMLDOMNode* parent, const wchar_t* name, ComPtr<IXMLDOMNode>& element) {
+    element.reset();
+    ComPtr<IXMLDOMNode> child;
+    HRESULT hr = parent->get_firstChild(child.put());
+    std::wstring childName;
+    while (SUCCEEDED(hr) && child) {
+        DOMNodeType type = NODE_INVALID;
+        hr = child->get_nodeType(&type);
+        if (FAILED(hr)) return hr;
+        if (type == NODE_ELEMENT) {
+            hr = NodeName(child.get(), childName);
+            if (FAILED(hr)) return hr;
+            if (childName == name) {
+                element = std::move(child);
+                return S_OK;
+            }
+        }
+        ComPtr<IXMLDOMNode> next;
+        hr = child->get_nextSibling(next.put());
+        child = std::move(next);
+    }
+    return FAILED(hr) ? hr : S_FALSE;
 }
 
 HRESULT NodeText(IXMLDOMNode* node, std::wstring& text) {

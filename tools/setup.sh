@@ -24,7 +24,9 @@ fi
 # Only the posix-thread compilers are used (the win32-thread ones lack
 # std::thread); the plain g++-mingw-w64-* packages would bring both.
 declare -A compiler=([x86]=g++-mingw-w64-i686-posix [x64]=g++-mingw-w64-x86-64-posix)
-needed_by_demo=(mingw-w64-tools libwine-dev wine64 xvfb xauth picojson-dev cmake openssl python3)
+# googletest: the sources CMake configures the test programs from, even when
+# only the plug-in is built.
+needed_by_demo=(mingw-w64-tools libwine-dev wine64 xvfb xauth picojson-dev cmake make openssl python3 googletest)
 if [ -n "$demo" ]; then
   packages=("${compiler[$demo]}" "${needed_by_demo[@]}")
 else

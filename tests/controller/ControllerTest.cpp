@@ -108,6 +108,44 @@ TEST_F(Controller, CreateIdAndCopyIdFailWhenTheItemCannotBeStored) {
     EXPECT_THAT(log.Lines(), Not(Contains("1 CMeishiServiceCtrl::CreateID end")));
 }
 
+// Settings that exist but cannot be read are reported by every operation:
+// the summary never tells the host that such a job has no account, and no
+// later save replaces the file.
+TEST_F(Controller, SettingsThatCannotBeReadAreReportedAndNeverReadAsNone) {
+    const GUID a = StoredJob(L"a@example.jp");
+    const GUID b = StoredJob(L"b@example.jp");
+    const std::string whole = ReadFileBytes(place.settingsFile);
+    const std::string cut = whole.substr(0, whole.size() / 2);
+    WriteFileBytes(place.settingsFile, cut);
+    log.Clear();
+    BSTR summary = nullptr;
+    EXPECT_EQ(controller.SettingsSummary(b, &summary), E_FAIL);
+    EXPECT_EQ(summary, nullptr);
+    GUID created = GUID_NULL;
+    EXPECT_EQ(controller.CopyID(a, &created), E_FAIL);
+    EXPECT_EQ(controller.CreateID(&created), E_FAIL);
+    EXPECT_EQ(controller.DeleteID(a), E_FAIL);
+    EXPECT_EQ(controller.ShowSettingDlg(a, nullptr), E_FAIL);
+    EXPECT_EQ(dialogs.settingsShown, 0);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), cut);
+    EXPECT_THAT(log.Failures(), ElementsAre("pXMLDOMDocument->load: error = 80004005",
+                                            "SettingsSummary GetItem: error = 80004005",
+                                            "pXMLDOMDocument->load: error = 80004005", "CopyID GetItem: error = 80004005",
+                                            "pXMLDOMDocument->load: error = 80004005", "CreateID AddItem: error = 80004005",
+                                            "pXMLDOMDocument->load: error = 80004005", "DeleteID RemoveItem: error = 80004005",
+                                            "pXMLDOMDocument->load: error = 80004005",
+                                            "ShowSettingDlg GetItem: error = 80004005"));
+
+    // A job after an item that lost its Guid cannot be read either; one the
+    // file does not hold has no account.
+    WriteFileBytes(place.settingsFile, "<PluginItem><Item/>" + whole.substr(whole.find("<Item>")));
+    EXPECT_EQ(controller.SettingsSummary(b, &summary), E_POINTER);
+    WriteFileBytes(place.settingsFile, whole);
+    ASSERT_EQ(controller.SettingsSummary(NewGuid(), &summary), S_OK);
+    EXPECT_STREQ(summary, L"Email : Not registered");
+    ::SysFreeString(summary);
+}
+
 TEST_F(Controller, CopyIdCopiesTheSourceSettingsUnderANewId) {
     const GUID source = StoredJob(L"taro@example.jp");
     log.Clear();

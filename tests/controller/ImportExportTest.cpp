@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ namespace {
 
 constexpr HRESULT kNoSuchFile = static_cast<HRESULT>(0x80070002);
 constexpr HRESULT kNotSettings = static_cast<HRESULT>(0x8007000D);
+constexpr HRESULT kFileTooLarge = static_cast<HRESULT>(0x800700DF);
 
 const std::string kImported =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PluginItem>"
@@ -93,12 +95,28 @@ TEST_F(Transfer, AFailedExportKeepsTheEarlierExportWhole) {
     EXPECT_EQ(controller.ExportData(folder.path().c_str()), kNoSuchFile);
     EXPECT_EQ(ReadFileBytes(exported), "an older export");
     EXPECT_THAT(FolderNames(folder.path()), ElementsAre(L"MeishiPluginSettings.XML"));
-    EXPECT_THAT(log.Failures(), ElementsAre("ExportData CopyFile: error = 80070002"));
+    // Settings that cannot be read would make an export that no import takes.
+    ::CreateDirectoryW(place.maker.c_str(), nullptr);
+    ::CreateDirectoryW(place.product.c_str(), nullptr);
+    WriteFileBytes(place.settingsFile, "<PluginItem><Item>");
+    EXPECT_EQ(controller.ExportData(folder.path().c_str()), kNotSettings);
+    EXPECT_EQ(ReadFileBytes(exported), "an older export");
+    EXPECT_THAT(FolderNames(folder.path()), ElementsAre(L"MeishiPluginSettings.XML"));
+    EXPECT_THAT(log.Failures(), ElementsAre("ExportData CopyFile: error = 80070002",
+                                            "ExportData check copy: error = 8007000D"));
+    ::DeleteFileW(place.settingsFile.c_str());
 
     const std::string current = MakeCurrentSettings();
     EXPECT_EQ(controller.ExportData(folder.path().c_str()), S_OK);
     EXPECT_EQ(ReadFileBytes(exported), current);
     EXPECT_THAT(FolderNames(folder.path()), ElementsAre(L"MeishiPluginSettings.XML"));
+
+    // A folder of the export's name stays a folder, with nothing beside it.
+    ScratchDir other{L"xfer2"};
+    ASSERT_TRUE(::CreateDirectoryW((other / L"MeishiPluginSettings.XML").c_str(), nullptr));
+    EXPECT_EQ(controller.ExportData(other.path().c_str()), static_cast<HRESULT>(0x800700B7));
+    EXPECT_TRUE(::GetFileAttributesW((other / L"MeishiPluginSettings.XML").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_THAT(FolderNames(other.path()), ElementsAre(L"MeishiPluginSettings.XML"));
 }
 
 TEST_F(Transfer, ImportReplacesTheSettingsAndRemovesItsBackup) {
@@ -160,7 +178,10 @@ TEST_F(Transfer, ImportRefusesASourceThatIsNotASettingsDocument) {
         hugeEntity + "<PluginItem><Item><Guid>{0A1B2C3D-0000-4000-8000-00000000000A}</Guid><MailAddress>" + hugeUses +
             "</MailAddress></Item></PluginItem>",
         "<!DOCTYPE PluginItem SYSTEM \"file:///C:/windows/win.ini\"><PluginItem/>",
-        std::string(reinterpret_cast<const char*>(utf16.data()), utf16.size() * sizeof(wchar_t))};
+        std::string(reinterpret_cast<const char*>(utf16.data()), utf16.size() * sizeof(wchar_t)),
+        // Characters no settings file can hold, however they are written.
+        "<PluginItem><Item><Guid/><MailAddress>a\xEF\xBF\xBF@b</MailAddress></Item></PluginItem>",
+        "<PluginItem><Item><Guid/><MailAddress>a&#x1B;@b</MailAddress></Item></PluginItem>"};
     for (const std::string& source : sources) {
         WriteFileBytes(folder / L"MeishiPluginSettings.XML", source);
         const std::string shown = source.substr(0, 200);
@@ -171,8 +192,31 @@ TEST_F(Transfer, ImportRefusesASourceThatIsNotASettingsDocument) {
         EXPECT_THAT(log.Failures(), ElementsAre("ImportData check source: error = 8007000D")) << shown;
         log.Clear();
     }
+    // Too large to be read: refused before it is even copied.
+    WriteFileBytes(folder / L"MeishiPluginSettings.XML",
+                   kImported + std::string(CMeishiDataStore::kMaxFileBytes - kImported.size() + 1, ' '));
+    EXPECT_EQ(controller.ImportData(folder.path().c_str()), kFileTooLarge);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), current);
+    EXPECT_THAT(log.Failures(), ElementsAre("ImportData check source: error = 800700DF"));
     GUID id;
     EXPECT_EQ(controller.CreateID(&id), S_OK) << "the settings still work";
+}
+
+// The way out of settings that cannot be read is the import of a good file
+// (an earlier export); the unreadable file is kept beside under a dated
+// name, so that nothing is lost that might still be repaired by hand.
+TEST_F(Transfer, ImportOverUnreadableSettingsKeepsThemUnderADatedName) {
+    MakeCurrentSettings();
+    WriteFileBytes(place.settingsFile, "<PluginItem><Item>");
+    WriteFileBytes(folder / L"MeishiPluginSettings.XML", kImported);
+    EXPECT_EQ(controller.ImportData(folder.path().c_str()), S_OK);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), kImported);
+    const std::vector<std::wstring> kept = place.StrayFiles();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_TRUE(std::regex_match(ToUtf8(kept[0]), std::regex(R"(MeishiPluginSettings\.unreadable-\d{8}-\d{6}\.XML)")))
+        << ToUtf8(kept[0]);
+    EXPECT_EQ(ReadFileBytes(place.product + L"\\" + kept[0]), "<PluginItem><Item>");
+    EXPECT_THAT(log.Failures(), IsEmpty());
 }
 
 // What comes before the document element of an imported file stays, and the
@@ -252,7 +296,7 @@ TEST_F(Transfer, TheCopyReadsNoFurtherThanTheEndOfItsPath) {
     ::wmemcpy(to, destination.c_str(), destination.size() + 1);
 
     bool checkFailed = true;
-    EXPECT_EQ(ReplaceWithCopy(place.settingsFile.c_str(), to, false, checkFailed), S_OK);
+    EXPECT_EQ(ReplaceWithCopy(place.settingsFile.c_str(), to, nullptr, checkFailed), S_OK);
     EXPECT_FALSE(checkFailed);
     EXPECT_EQ(ReadFileBytes(destination), current);
 }

@@ -161,11 +161,11 @@ bool DumpKey(HKEY parent, const std::wstring& shown, const std::wstring& path, R
     return complete;
 }
 
-// Prints the plug-in's keys, then whether each class root ("root <path>
-// present|absent") is there in this view, then "end": a dump without that
-// last line did not look at everything. A 64-bit prefix made without 32-bit
-// Wine has no 32-bit CLSID or Interface root until something writes one, so
-// absence is a fact to report, not a failure.
+// Prints the plug-in's keys, then whether each class root is there in this
+// view ("root <path> present <subkeys>" or "root <path> absent"), then
+// "end": a dump without that last line did not look at everything. A 64-bit
+// prefix made without 32-bit Wine has its 32-bit CLSID and Interface roots
+// empty or missing, so absence is a fact to report, not a failure.
 int Dump(REGSAM view) {
     const struct {
         HKEY root;
@@ -185,8 +185,14 @@ int Dump(REGSAM view) {
             UniqueHKey key;
             const LONG opened = ::RegOpenKeyExW(root.root, path.c_str(), 0, KEY_READ | view, key.put());
             const std::string shown = Utf8(std::wstring(root.name) + L"\\" + path);
-            if (opened == ERROR_SUCCESS) {
-                std::printf("root %s present\n", shown.c_str());
+            DWORD subkeys = 0;
+            if (opened == ERROR_SUCCESS &&
+                ::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+                std::printf("root %s present %lu\n", shown.c_str(), static_cast<unsigned long>(subkeys));
+            } else if (opened == ERROR_SUCCESS) {
+                std::printf("error %s query\n", shown.c_str());
+                complete = false;
             } else if (opened == ERROR_FILE_NOT_FOUND) {
                 std::printf("root %s absent\n", shown.c_str());
             } else {

@@ -13,8 +13,11 @@
 
 using namespace tessaran;
 using namespace tessaran_test;
+using ::testing::AllOf;
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::SizeIs;
 
 namespace {
 
@@ -22,6 +25,7 @@ constexpr HRESULT kNoSuchJob = static_cast<HRESULT>(0x80070002);
 constexpr HRESULT kTooLong = static_cast<HRESULT>(0x8007007A);
 constexpr HRESULT kDiskFull = static_cast<HRESULT>(0x80070070);
 constexpr HRESULT kInvalidData = static_cast<HRESULT>(0x8007000D);
+constexpr HRESULT kFileTooLarge = static_cast<HRESULT>(0x800700DF);
 
 const std::vector<std::string> kFields = {"Guid",      "MailAddress", "Username",     "AppToken",
                                           "EvenNumberImageToBackPage", "OCRLangID", "OCRLangBackID"};
@@ -222,20 +226,92 @@ TEST_F(Store, EverySaveBeginsWithItsOwnUtf8Declaration) {
 }
 
 // A document type may define entities of any size, or fetch them from
-// elsewhere, and give them as the account's mail address.
-TEST_F(Store, ADocumentTypeIsRefusedAndTheFileKeptAsItIs) {
+// elsewhere, and give them as the account's mail address; the engine takes
+// time quadratic in an element's attributes; and another document element is
+// another kind of file, whose jobs no reader would find. None of them is
+// read, nor read as a file without jobs, nor saved over.
+TEST_F(Store, MarkupNoSettingsFileHasIsRefusedAndTheFileKeptAsItIs) {
     const GUID id = NewGuid();
-    WriteFile("<?xml version=\"1.0\"?>\r\n<!-- c -->\r\n<!DOCTYPE PluginItem [<!ENTITY mail \"entity@example.jp\">]>"
-              "\r\n<PluginItem>" + ItemXml(GuidText(id), "&mail;") + "</PluginItem>");
+    std::string attributes;
+    for (int i = 0; i < 257; ++i) attributes += " a" + std::to_string(i) + "='1'";
+    const struct {
+        std::string file;
+        const char* failure;
+    } refused[] = {
+        {"<?xml version=\"1.0\"?>\r\n<!-- c -->\r\n<!DOCTYPE PluginItem [<!ENTITY mail \"entity@example.jp\">]>"
+         "\r\n<PluginItem>" + ItemXml(GuidText(id), "&mail;") + "</PluginItem>",
+         "pXMLDOMDocument->load: error = 8007000D"},
+        {"<PluginItem>" + ItemXml(GuidText(id), "m").replace(0, 5, "<Item" + attributes) + "</PluginItem>",
+         "pXMLDOMDocument->load: error = 8007000D"},
+        {"<Settings>" + ItemXml(GuidText(id), "m") + "</Settings>", "pXMLDOMDocument->GetdocumentElemen: error = 8007000D"},
+    };
+    for (const auto& file : refused) {
+        WriteFile(file.file);
+        LogCapture log;
+        SettingItem read;
+        EXPECT_EQ(store.GetItem(id, read), kInvalidData) << file.failure;
+        EXPECT_EQ(read.GetMailAddress(), L"");
+        EXPECT_EQ(store.AddItem(MakeItem(NewGuid(), L"m")), kInvalidData);
+        EXPECT_EQ(ReadFileBytes(place.settingsFile), file.file);
+        EXPECT_THAT(log.Failures(), ElementsAre(file.failure, file.failure));
+    }
+    // As many attributes as an element may have.
+    WriteFile("<PluginItem>" + ItemXml(GuidText(id), "m").replace(0, 5, "<Item" + attributes.substr(0, attributes.rfind(' '))) +
+              "</PluginItem>");
+    SettingItem read;
+    EXPECT_EQ(store.GetItem(id, read), S_OK);
+}
+
+// The engine writes U+FFFF so that the file no longer loads, drops control
+// characters and puts U+FFFD for half a surrogate pair: a save is read back
+// before it replaces the file, and one that does not read back as written
+// leaves the settings as they were.
+TEST_F(Store, ASaveThatDoesNotReadBackLeavesTheFileByteForByte) {
+    const GUID id = NewGuid();
+    const GUID other = NewGuid();
+    ASSERT_EQ(store.AddItem(MakeItem(id, L"a@example.jp", L"my-secret-token")), S_OK);
+    ASSERT_EQ(store.AddItem(MakeItem(other, L"b@example.jp")), S_OK);
     const std::string before = ReadFileBytes(place.settingsFile);
     LogCapture log;
-    SettingItem read;
-    EXPECT_EQ(store.GetItem(id, read), kInvalidData);
-    EXPECT_EQ(read.GetMailAddress(), L"");
-    EXPECT_EQ(store.AddItem(MakeItem(NewGuid(), L"m")), kInvalidData);
+    for (const wchar_t* text : {L"x\xFFFF@example.jp", L"x\x01@example.jp", L"x\xD800@example.jp"}) {
+        EXPECT_EQ(store.SetItem(id, MakeItem(id, text)), kInvalidData) << ToUtf8(text);
+        SettingItem added = MakeItem(NewGuid(), L"c@example.jp");
+        added.SetUsername(text);
+        EXPECT_EQ(store.AddItem(added), kInvalidData) << ToUtf8(text);
+    }
     EXPECT_EQ(ReadFileBytes(place.settingsFile), before);
-    EXPECT_THAT(log.Failures(), ElementsAre("pXMLDOMDocument->load: error = 8007000D",
-                                            "pXMLDOMDocument->load: error = 8007000D"));
+    EXPECT_THAT(place.StrayFiles(), IsEmpty());
+    EXPECT_THAT(log.Failures(), AllOf(SizeIs(6), Each(std::string("Save check: error = 8007000D"))));
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(other, read), S_OK);
+    EXPECT_EQ(read.GetMailAddress(), L"b@example.jp");
+    // The engine reads a text without the white space around it, in memory
+    // as from the file: such a save reads back as the document it wrote.
+    EXPECT_EQ(store.SetItem(id, MakeItem(id, L" spaced@example.jp ")), S_OK);
+}
+
+// Larger files are refused unread, and no save makes a file that later
+// operations would refuse.
+TEST_F(Store, NoFileLargerThanTheLimitIsReadOrWritten) {
+    const GUID id = NewGuid();
+    std::string item = ItemXml(GuidText(id), "m");
+    const size_t frame = std::string("<PluginItem></PluginItem>").size() + item.size();
+    item.insert(item.find("</Username>"), CMeishiDataStore::kMaxFileBytes - frame, 'u');
+    const std::string atLimit = "<PluginItem>" + item + "</PluginItem>";
+    WriteFile(atLimit);
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(id, read), S_OK);
+    LogCapture log;
+    EXPECT_EQ(store.AddItem(MakeItem(NewGuid(), L"one more")), kFileTooLarge);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), atLimit);
+
+    WriteFile(atLimit + " ");
+    EXPECT_EQ(store.GetItem(id, read), kFileTooLarge);
+    EXPECT_EQ(store.RemoveItem(id), kFileTooLarge);
+    EXPECT_EQ(ReadFileBytes(place.settingsFile), atLimit + " ");
+    EXPECT_THAT(place.StrayFiles(), IsEmpty());
+    EXPECT_THAT(log.Failures(), ElementsAre("Save check: error = 800700DF", "pXMLDOMDocument->load: error = 800700DF",
+                                            "pXMLDOMDocument->load: error = 800700DF"));
 }
 
 // A save that was killed leaves its temporary copy, a whole copy of the
@@ -250,6 +326,19 @@ TEST_F(Store, CopiesThatAKilledSaveLeftGoWhenTheLockIsNextTaken) {
     SettingItem read;
     ASSERT_EQ(store.GetItem(id, read), S_OK);
     EXPECT_THAT(place.StrayFiles(), ElementsAre(L"~MSnotes.txt"));
+}
+
+// Another program that keeps the file open to write (sharing it) does not
+// keep the plug-in from reading it.
+TEST_F(Store, AFileAnotherProgramHoldsOpenIsStillRead) {
+    const GUID id = NewGuid();
+    ASSERT_EQ(store.AddItem(MakeItem(id, L"held@example.jp")), S_OK);
+    UniqueFile held(::CreateFileW(place.settingsFile.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    SettingItem read;
+    ASSERT_EQ(store.GetItem(id, read), S_OK);
+    EXPECT_EQ(read.GetMailAddress(), L"held@example.jp");
 }
 
 // The file a save replaces keeps its access rights and attributes, which
@@ -313,6 +402,8 @@ TEST_F(Store, ItemsWithoutTheirElementsFailTheOperationWithoutChangingTheFile) {
     EXPECT_EQ(store.GetItem(id, read), E_POINTER);
     EXPECT_EQ(store.SetItem(id, MakeItem(id, L"x")), E_POINTER);
     EXPECT_EQ(store.RemoveItem(id), E_POINTER);
+    // A job added behind it could never be found again.
+    EXPECT_EQ(store.AddItem(MakeItem(NewGuid(), L"new")), E_POINTER);
     EXPECT_EQ(ReadFileBytes(place.settingsFile), before);
     EXPECT_THAT(log.Failures(), IsEmpty());
 
@@ -358,9 +449,11 @@ TEST_F(Store, SetItemChangesTheValuesOfTheNamedJobButNeverItsGuid) {
     EXPECT_EQ(store.GetItem(other, read), kNoSuchJob);
 }
 
-TEST_F(Store, NumbersAreReadLikeWtoiAndIndentationIsIgnored) {
+// Comments and processing instructions hold no job: someone editing the file
+// may put them anywhere.
+TEST_F(Store, NumbersAreReadLikeWtoiAndIndentationAndCommentsAreIgnored) {
     const GUID id = NewGuid();
-    WriteSettings("  <Item>\r\n    <Guid>" + GuidText(id) +
+    WriteSettings("  <!-- jobs -->\r\n  <?app x?>\r\n  <Item>\r\n    <Guid>" + GuidText(id) +
                   "</Guid>\r\n    <MailAddress>m</MailAddress>\r\n    <Username>u</Username>\r\n"
                   "    <AppToken></AppToken>\r\n    <EvenNumberImageToBackPage> -3abc</EvenNumberImageToBackPage>\r\n"
                   "    <OCRLangID>Japanese</OCRLangID>\r\n    <OCRLangBackID> 2x</OCRLangBackID>\r\n  </Item>");

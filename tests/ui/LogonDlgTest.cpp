@@ -23,15 +23,15 @@ namespace {
 constexpr wchar_t kEnterMail[] = L"メールアドレスを入力してください。";
 constexpr wchar_t kEnterToken[] = L"アプリケーショントークンを入力してください。";
 constexpr wchar_t kBadMail[] = L"メールアドレスの形式が正しくありません。";
+constexpr wchar_t kBadToken[] = L"アプリケーショントークンの形式が正しくありません。";
 
-// Presses OK with the given texts typed and checks the one message shown.
+// Presses OK with the given texts in the fields (as a paste may put them,
+// control characters too) and checks the one message shown.
 void ExpectRefused(DialogDriver& d, HWND dialog, const std::wstring& mail, const std::wstring& token,
                    const wchar_t* message) {
     SCOPED_TRACE("mail '" + tessaran_test::ToUtf8(mail) + "' token '" + tessaran_test::ToUtf8(token) + "'");
-    DialogDriver::ClearEdit(::GetDlgItem(dialog, 1002));
-    DialogDriver::ClearEdit(::GetDlgItem(dialog, 1003));
-    DialogDriver::Type(::GetDlgItem(dialog, 1002), mail);
-    DialogDriver::Type(::GetDlgItem(dialog, 1003), token);
+    ::SetDlgItemTextW(dialog, 1002, mail.c_str());
+    ::SetDlgItemTextW(dialog, 1003, token.c_str());
     DialogDriver::Click(dialog, IDOK);
     const auto box = d.WaitForMessageBox(dialog);
     ASSERT_NE(box.window, nullptr);
@@ -66,6 +66,8 @@ TEST(LogonDialog, ChecksInOrderThenAcceptsOneAtSign) {
             ExpectRefused(d, dialog, L"", L"", kEnterMail);
             ExpectRefused(d, dialog, L"", L"token", kEnterMail);
             ExpectRefused(d, dialog, L"no-at-sign", L"", kEnterToken);
+            ExpectRefused(d, dialog, L"a@b\nc", L"token", kBadMail);
+            ExpectRefused(d, dialog, L"a@b", L"tok\xFFFF", kBadToken);
             ExpectRefused(d, dialog, L"no-at-sign", L"token", kBadMail);
             DialogDriver::ClearEdit(::GetDlgItem(dialog, 1002));
             DialogDriver::Type(::GetDlgItem(dialog, 1002), L"@");

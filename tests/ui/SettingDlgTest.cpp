@@ -7,6 +7,7 @@
 
 #include "PluginDialogs.h"
 #include "common/DialogDriver.h"
+#include "common/SettingsPlaces.h"
 #include "common/TestPaths.h"
 #include "controller/MeishiServiceCtrl.h"
 #include "controller/UploadDialogs.h"
@@ -20,6 +21,7 @@ namespace {
 constexpr wchar_t kEnterMail[] = L"メールアドレスを入力してください。";
 constexpr wchar_t kEnterToken[] = L"アプリケーショントークンを入力してください。";
 constexpr wchar_t kBadMail[] = L"メールアドレスの形式が正しくありません。";
+constexpr wchar_t kBadToken[] = L"アプリケーショントークンの形式が正しくありません。";
 
 SettingItem Item(const wchar_t* mail, const wchar_t* token, int even, int front, int back) {
     SettingItem item;
@@ -45,15 +47,14 @@ std::wstring SelectedText(HWND dialog, int combo) {
 
 bool Enabled(HWND dialog, int id) { return ::IsWindowEnabled(::GetDlgItem(dialog, id)) != FALSE; }
 
-// Types both fields, presses the button and checks the one message it shows.
+// Puts both texts into the fields as a program or a paste may (control
+// characters too), presses the button and checks the one message it shows.
 void ExpectRefused(DialogDriver& d, HWND dialog, int button, const std::wstring& mail, const std::wstring& token,
                    const wchar_t* message) {
     SCOPED_TRACE("button " + std::to_string(button) + " mail '" + tessaran_test::ToUtf8(mail) + "' token '" +
                  tessaran_test::ToUtf8(token) + "'");
-    DialogDriver::ClearEdit(::GetDlgItem(dialog, 1002));
-    DialogDriver::ClearEdit(::GetDlgItem(dialog, 1003));
-    DialogDriver::Type(::GetDlgItem(dialog, 1002), mail);
-    DialogDriver::Type(::GetDlgItem(dialog, 1003), token);
+    ::SetDlgItemTextW(dialog, 1002, mail.c_str());
+    ::SetDlgItemTextW(dialog, 1003, token.c_str());
     DialogDriver::Click(dialog, button);
     const auto box = d.WaitForMessageBox(dialog);
     ASSERT_NE(box.window, nullptr);
@@ -143,6 +144,13 @@ TEST(SettingsDialog, OkChecksTheAccountInOrderAndAcceptsNoAccount) {
         ExpectRefused(d, dialog, IDOK, L"no-at-sign", L"", kEnterToken);
         ExpectRefused(d, dialog, IDOK, L"user@example.com", L"", kEnterToken);
         ExpectRefused(d, dialog, IDOK, L"no-at-sign", L"token", kBadMail);
+        // Characters neither field may hold: those a settings file cannot
+        // hold, and line breaks, which the one-line field hides.
+        ExpectRefused(d, dialog, IDOK, L"a@b\r\nc", L"token", kBadMail);
+        ExpectRefused(d, dialog, IDOK, L"a\xD800@b", L"tok\x01" L"en", kBadMail);
+        ExpectRefused(d, dialog, IDOK, L"a@b", L"tok\xFFFE", kBadToken);
+        // Longer than typing allows: put there by another program.
+        ExpectRefused(d, dialog, IDOK, L"@" + std::wstring(64, L'm'), L"token", kBadMail);
         DialogDriver::ClearEdit(::GetDlgItem(dialog, 1002));
         DialogDriver::ClearEdit(::GetDlgItem(dialog, 1003));
         DialogDriver::Click(dialog, IDOK);
@@ -159,6 +167,7 @@ TEST(SettingsDialog, AccountInformationNeedsBothFieldsInItsOwnOrder) {
         ExpectRefused(d, dialog, 1000, L"", L"token", kEnterMail);
         ExpectRefused(d, dialog, 1000, L"no-at-sign", L"", kEnterToken);
         ExpectRefused(d, dialog, 1000, L"no-at-sign", L"token", kBadMail);
+        ExpectRefused(d, dialog, 1000, L"a@b", L"tok\ten", kBadToken);
         d.PressKey(dialog, VK_ESCAPE);
         EXPECT_TRUE(d.WaitGone(dialog));
     });
@@ -193,6 +202,45 @@ TEST(SettingsDialog, CancelLeavesTheItemAlone) {
     EXPECT_EQ(outcome.item.GetMailAddress(), L"keep@example.com");
     EXPECT_EQ(outcome.item.GetEvenNumberImageToBackPage(), 0);
     EXPECT_EQ(outcome.item.GetOCRLangID(), 2);
+}
+
+// A mail address with U+FFFF, as a paste brings it in, once made the
+// settings of every job unreadable. It is refused in the dialog,
+// and every job keeps its settings.
+TEST(SettingsDialog, AMailAddressTheFileCannotHoldLeavesEveryJobItsSettings) {
+    tessaran_test::StoreLocation place;
+    tessaran::CMeishiServiceCtrl controller;
+    controller.DataStore().SetCsidl(CSIDL_LOCAL_APPDATA);
+    SettingItem a = Item(L"a@example.jp", L"token-a", 0, 1, 2);
+    SettingItem b = Item(L"b@example.jp", L"token-b", 0, 1, 2);
+    const GUID ids[2] = {{0x6B0C1F52, 0x3D2A, 0x4E59, {0x9C, 0x3B, 0x52, 0xD1, 0xB5, 0xA7, 0xE0, 0x0A}},
+                         {0x6B0C1F52, 0x3D2A, 0x4E59, {0x9C, 0x3B, 0x52, 0xD1, 0xB5, 0xA7, 0xE0, 0x0B}}};
+    a.SetGuid(ids[0]);
+    b.SetGuid(ids[1]);
+    ASSERT_EQ(controller.DataStore().AddItem(a), S_OK);
+    ASSERT_EQ(controller.DataStore().AddItem(b), S_OK);
+    const std::string before = tessaran_test::ReadFileBytes(place.settingsFile);
+    HRESULT shown = E_FAIL;
+    RunWithDriver(
+        [&] {
+            shown = controller.ShowSettingDlg(ids[0], nullptr);
+            return 0;
+        },
+        [](DialogDriver& d) {
+            HWND dialog = d.WaitForDialog(L"詳細設定");
+            ASSERT_NE(dialog, nullptr);
+            ExpectRefused(d, dialog, IDOK, L"a\xFFFF@example.jp", L"token-a", kBadMail);
+            d.PressKey(dialog, VK_ESCAPE);
+            EXPECT_TRUE(d.WaitGone(dialog));
+        });
+    EXPECT_EQ(shown, S_OK);
+    EXPECT_EQ(tessaran_test::ReadFileBytes(place.settingsFile), before);
+    BSTR summary = nullptr;
+    ASSERT_EQ(controller.SettingsSummary(ids[1], &summary), S_OK);
+    EXPECT_STREQ(summary, L"Email : b@example.jp");
+    ::SysFreeString(summary);
+    GUID created = GUID_NULL;
+    EXPECT_EQ(controller.CreateID(&created), S_OK);
 }
 
 // The host's settings button: a dialog that could not be created is neither

@@ -363,10 +363,10 @@ def planned_arch(args):
 DEMO_TARGETS = ["TessaranService", "zuminfolog", "zumloc", "zumhelp", "hostsim"]
 
 
-def set_up_and_build(args, arch, prefix_ready):
-    """Set-up for this one build, then its build while the prefix is made.
-    Returns the build that runs."""
-    def set_up(arch):
+def set_up(args, arch):
+    """Set-up for this one build; returns the build that runs (x64 where
+    32-bit Wine could not be installed after all)."""
+    def install(arch):
         step("Setting up the machine for the %s build (tools/setup.sh --demo %s)" % (arch, arch), "set-up")
         done = subprocess.run(["bash", os.path.join(SOURCE, "tools", "setup.sh"), "--demo", arch],
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -375,20 +375,22 @@ def set_up_and_build(args, arch, prefix_ready):
             raise DemoError("set-up failed")
 
     if not args.no_build:
-        set_up(arch)
+        install(arch)
     chosen = choose_arch(args, arch)
     if chosen != arch and not args.no_build:
-        set_up(chosen)
-    prefix_ready(chosen)
-    if not args.no_build:
-        step("Building the plug-in, the maker's libraries and the host simulator (%s build), "
-             "while the Wine prefix is made" % chosen, "build")
-        command = ["bash", os.path.join(SOURCE, "tools", "build.sh"), os.path.abspath(args.build), "--arch", chosen]
-        for target in DEMO_TARGETS:
-            command += ["--target", target]
-        if subprocess.run(command, stdin=subprocess.DEVNULL).returncode != 0:
-            raise DemoError("the build failed")
+        install(chosen)
     return chosen
+
+
+def build(args, arch):
+    """Only what the demo runs, of the one build it runs."""
+    step("Building the plug-in, the maker's libraries and the host simulator (%s build), "
+         "while the Wine prefix is made" % arch, "build")
+    command = ["bash", os.path.join(SOURCE, "tools", "build.sh"), os.path.abspath(args.build), "--arch", arch]
+    for target in DEMO_TARGETS:
+        command += ["--target", target]
+    if subprocess.run(command, stdin=subprocess.DEVNULL).returncode != 0:
+        raise DemoError("the build failed")
 
 
 def choose_arch(args, planned=None):
@@ -416,33 +418,30 @@ def run(args):
     with open(os.path.join(SAMPLES, "jobs.json"), encoding="utf-8") as f:
         jobs = json.load(f)["jobs"]
 
+    # Set-up first: it installs Xvfb and Wine.
+    arch = set_up(args, arch)
+    build_dir = os.path.join(os.path.abspath(args.build), arch)
     with contextlib.ExitStack() as cleanup:
         # Wine's desktop process takes its display when the prefix's server
         # starts, so the display comes first; windows made later use it.
         display = cleanup.enter_context(Display())
-        wine = None
-        making_prefix = None
+        # Each build has a prefix of its own: a win64 prefix is no place for
+        # the 32-bit set-up and the other way round.
+        wine = Wine(arch, os.path.abspath(args.prefix) if args.prefix else os.path.join(work, "wineprefix-" + arch))
+        wine.env["DISPLAY"] = display.name
 
-        def prefix_ready(arch):
-            # After set-up, which installs Wine: the prefix is made beside the
-            # build, on what the compilers leave of the machine.
-            nonlocal wine, making_prefix
-            # Each build has a prefix of its own: a win64 prefix is no place
-            # for the 32-bit set-up and the other way round.
-            wine = Wine(arch, os.path.abspath(args.prefix) if args.prefix
-                        else os.path.join(work, "wineprefix-" + arch))
-            wine.env["DISPLAY"] = display.name
+        def make_prefix():
+            wine.start()
+            manage_windows(wine, not (display.private or args.no_window_manager))
 
-            def make():
-                wine.start()
-                manage_windows(wine, not (display.private or args.no_window_manager))
-            making_prefix = Alongside(make)
-            making_prefix.start()
-            cleanup.callback(wine.stop)
-            cleanup.callback(making_prefix.join)
-
-        arch = set_up_and_build(args, arch, prefix_ready)
-        build_dir = os.path.join(os.path.abspath(args.build), arch)
+        # The prefix is made beside the build, on what the compilers leave of
+        # the machine.
+        making_prefix = Alongside(make_prefix)
+        making_prefix.start()
+        cleanup.callback(wine.stop)
+        cleanup.callback(making_prefix.join)
+        if not args.no_build:
+            build(args, arch)
         hostsim = os.path.join(build_dir, "hostsim", "hostsim.exe")
         for needed in (os.path.join(build_dir, "plugin", "TessaranService.dll"), hostsim):
             if not os.path.exists(needed):
