@@ -161,6 +161,7 @@ bool AsyncRequest::Open(HINTERNET connection, const wchar_t* verb, const wchar_t
     Close();
     m_state = State::kClosed;
     m_error = 0;
+    m_expired = false;
     RequestContext* context = RequestContext::Create();
     if (!context) {
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -345,6 +346,11 @@ void AsyncRequest::Fail(DWORD error) noexcept {
     m_bodySize = 0;
 }
 
+void AsyncRequest::Expire() noexcept {
+    if (m_waiting) m_expired = true;
+    Close();
+}
+
 void AsyncRequest::Close() noexcept {
     // Allowed with a call out only because that call went pending; its
     // completion and the closing notice go to the context, whose buffers stay
@@ -392,7 +398,7 @@ RequestWait WaitForRequests(AsyncRequest* const* requests, size_t count, HANDLE 
         const ULONGLONG now = ::GetTickCount64();
         if (now >= earliest) {
             for (DWORD i = first; i < n; ++i) {
-                if (owners[i]->Deadline() <= now) owners[i]->Close();
+                if (owners[i]->Deadline() <= now) owners[i]->Expire();
             }
             return RequestWait::kTimedOut;
         }
@@ -414,18 +420,31 @@ RequestWait WaitForRequests(AsyncRequest* const* requests, size_t count, HANDLE 
         }
         // The cancel, or a wait that failed: either way nothing is waited
         // for any longer, and nothing the requests hold is touched again.
-        for (DWORD i = first; i < n; ++i) owners[i]->Close();
-        return waited == WAIT_OBJECT_0 && cancel ? RequestWait::kCancelled : RequestWait::kTimedOut;
+        const bool cancelled = waited == WAIT_OBJECT_0 && cancel;
+        for (DWORD i = first; i < n; ++i) {
+            if (cancelled) {
+                owners[i]->Close();
+            } else {
+                owners[i]->Expire();
+            }
+        }
+        return cancelled ? RequestWait::kCancelled : RequestWait::kTimedOut;
     }
 }
 
-RequestWait RunRequest(AsyncRequest& request, HANDLE cancel, bool pumpMessages) noexcept {
-    AsyncRequest* const one[] = {&request};
+RequestWait RunRequest(AsyncRequest& request, HANDLE cancel, bool pumpMessages,
+                       RequestCompanions* companions) noexcept {
+    AsyncRequest* all[MAXIMUM_WAIT_OBJECTS - 1];
     while (request.Waiting()) {
-        const RequestWait waited = WaitForRequests(one, 1, cancel, pumpMessages);
-        if (waited != RequestWait::kProgress) return waited;
+        all[0] = &request;
+        size_t count = 1;
+        if (companions) count += companions->Waiting(all + 1, MAXIMUM_WAIT_OBJECTS - 2);
+        const RequestWait waited = WaitForRequests(all, count, cancel, pumpMessages);
+        if (companions) companions->Advance();
+        if (waited == RequestWait::kCancelled) return waited;
     }
-    return RequestWait::kProgress;
+    // Abandoned without the cancel: its deadline, or a wait that failed.
+    return request.GetState() == AsyncRequest::State::kAbandoned ? RequestWait::kTimedOut : RequestWait::kProgress;
 }
 
 }  // namespace tessaran

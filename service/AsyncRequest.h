@@ -89,6 +89,10 @@ public:
     // Closes the handle. With a call out, WinINet finishes or drops it on its
     // own and the request is abandoned.
     void Close() noexcept;
+    // Close, for a request abandoned at its deadline (or for a wait that
+    // failed): Expired() then tells it from one given up for the cancel.
+    void Expire() noexcept;
+    bool Expired() const noexcept { return m_expired; }
 
     State GetState() const noexcept { return m_state; }
     // The error of a failed call (a WinINet or Windows error code).
@@ -108,6 +112,7 @@ private:
     RequestContext* m_context = nullptr;  // the owner's reference
     State m_state = State::kClosed;
     bool m_waiting = false;
+    bool m_expired = false;
     bool m_readOut = false;  // the call out is a read (else a query of what can be read)
     bool m_keep = false;
     DWORD m_limit = 0;
@@ -133,9 +138,29 @@ enum class RequestWait {
 RequestWait WaitForRequests(AsyncRequest* const* requests, size_t count, HANDLE cancel,
                             bool pumpMessages) noexcept;
 
+// Requests out on the same thread beside the one it waits for (the OCR
+// requests of the cards ahead of the one being sent): every wait of that
+// thread waits for them too and takes their steps, so that one thread drives
+// them all, and the cancel abandons them all.
+class RequestCompanions {
+public:
+    // Puts the requests whose calls are out into `into` (room for `room`);
+    // returns how many.
+    virtual size_t Waiting(AsyncRequest** into, size_t room) noexcept = 0;
+    // Takes the next step of every request whose call has completed or was
+    // given up. Never starts a request of its own accord.
+    virtual void Advance() noexcept = 0;
+
+protected:
+    ~RequestCompanions() = default;
+};
+
 // Runs one request until its step ends (its answer's head is in, its body
 // read, or a call failed), or until it is abandoned for the cancel or its
-// deadline.
-RequestWait RunRequest(AsyncRequest& request, HANDLE cancel, bool pumpMessages) noexcept;
+// deadline. The companions' requests (may be null) are waited for alongside
+// and advanced after every wake; one of theirs passing its deadline ends
+// only that one.
+RequestWait RunRequest(AsyncRequest& request, HANDLE cancel, bool pumpMessages,
+                       RequestCompanions* companions = nullptr) noexcept;
 
 }  // namespace tessaran

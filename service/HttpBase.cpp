@@ -174,8 +174,13 @@ void CHttp_base::RefreshIfIdle() noexcept {
 }
 
 bool CHttp_base::OpenRequest(AsyncRequest& request, const wchar_t* verb, const wchar_t* path) noexcept {
+    return OpenRequestOn(m_hConnect.get(), request, verb, path);
+}
+
+bool CHttp_base::OpenRequestOn(HINTERNET connection, AsyncRequest& request, const wchar_t* verb,
+                               const wchar_t* path) noexcept {
     const DWORD flags = kRequestFlags | (m_TrustAnyCertificate ? kTrustAnyFlags : 0);
-    if (!request.Open(m_hConnect.get(), verb, path, flags)) return false;
+    if (!request.Open(connection, verb, path, flags)) return false;
     if (m_TrustAnyCertificate) {
         DWORD security = 0;
         DWORD length = sizeof(security);
@@ -187,9 +192,14 @@ bool CHttp_base::OpenRequest(AsyncRequest& request, const wchar_t* verb, const w
     return true;
 }
 
+DWORD CHttp_base::RequestDeadlineMs() const noexcept {
+    return m_Farewell ? std::min(kFarewellTimeoutMs, RequestTimeoutMs()) : RequestTimeoutMs();
+}
+
 int CHttp_base::Await(AsyncRequest& request) noexcept {
     // The last word of an ended pass is bounded by its short deadline alone.
-    switch (RunRequest(request, m_Farewell ? nullptr : m_hCancel, m_PumpMessages)) {
+    switch (RunRequest(request, m_Farewell ? nullptr : m_hCancel, m_PumpMessages,
+                       m_Farewell ? nullptr : m_Companions)) {
         case RequestWait::kCancelled:
             m_Cancelled = true;
             return kServiceCancelled;
@@ -208,8 +218,7 @@ int CHttp_base::Await(AsyncRequest& request) noexcept {
 }
 
 int CHttp_base::Exchange(AsyncRequest& request, const std::wstring& headers, DWORD length) noexcept {
-    request.BeginSend(headers, length, m_Farewell ? std::min(kFarewellTimeoutMs, RequestTimeoutMs())
-                                                  : RequestTimeoutMs());
+    request.BeginSend(headers, length, RequestDeadlineMs());
     return Await(request);
 }
 
@@ -314,89 +323,219 @@ int CHttp_base::SendRequest(int retry, const wchar_t* verb, const wchar_t* path,
 
 int CHttp_base::SendMultipart(MultipartKind kind, const wchar_t* path, const CFormBody& body,
                               std::string* response) noexcept {
-    RefreshIfIdle();
-    const uint64_t measured = body.Measure();
-    if (measured > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return kServiceNoMemory;
+    CMultipartExchange exchange;
+    exchange.Begin(*this, kind, path, body, false);
+    const int result = Complete(exchange);
+    if (result == kServiceOk && kind == MultipartKind::CardOcr && response) response->swap(exchange.Answer());
+    return result;
+}
 
+int CHttp_base::Complete(CMultipartExchange& exchange) noexcept {
+    while (AsyncRequest* out = exchange.Out()) {
+        RunRequest(*out, m_Farewell ? nullptr : m_hCancel, m_PumpMessages, m_Farewell ? nullptr : m_Companions);
+        exchange.Advance();
+    }
+    exchange.Settle();
+    return exchange.Result();
+}
+
+void CMultipartExchange::Begin(CHttp_base& client, Kind kind, const wchar_t* path, const CFormBody& body,
+                               bool ownConnection) noexcept {
+    m_client = &client;
+    m_kind = kind;
+    m_body = &body;
+    m_ownConnection = ownConnection;
+    m_resendLeft = true;
+    m_sawCancel = false;
+    m_sawTimeout = false;
+    m_answer.clear();
+    m_phase = Phase::kIdle;
+    // A connection of its own is new anyway: the idle refresh would only
+    // replace the client's, which this exchange does not use.
+    if (!ownConnection) client.RefreshIfIdle();
+    if (body.Measure() > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+        return Finish(kServiceNoMemory);
+    }
     wchar_t boundary[64] = {};
     DecodeUtf8(kFormBoundary, boundary, 64);
     wchar_t contentType[128];
     Format(contentType, 128, L"Content-Type: multipart/form-data; boundary=%s", boundary);
+    const int stored = ServiceGuard([&] {
+        m_path = path;
+        m_contentType = contentType;
+        return kServiceOk;
+    });
+    if (stored != kServiceOk) return Finish(stored);
+    if (ownConnection) Reconnect();
+    Attempt();
+}
 
-    bool resendLeft = true;
-    for (;;) {
-        if (const int barred = RequestBarred()) return barred;
-        AsyncRequest request;
-        if (!OpenRequest(request, L"POST", path)) return kServiceRequestFailed;
+AsyncRequest* CMultipartExchange::Out() noexcept {
+    return m_phase != Phase::kDone && m_request.Waiting() ? &m_request : nullptr;
+}
 
-        std::wstring headerText;
-        const int built = ServiceGuard([&] {
-            headerText = contentType;
-            if (!m_Cookie.empty()) headerText += L"\r\nCookie: " + m_Cookie + L"\r\n";
+void CMultipartExchange::Reconnect() noexcept {
+    CHttp_base& client = *m_client;
+    m_request.Close();
+    m_connection.reset();
+    if (!client.m_hSession) return;
+    m_connection.reset(::InternetConnectW(client.m_hSession.get(), client.m_Host.c_str(), client.m_Port, nullptr,
+                                          nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+}
+
+void CMultipartExchange::Attempt() noexcept {
+    CHttp_base& client = *m_client;
+    if (const int barred = client.RequestBarred()) return Finish(barred);
+    HINTERNET connection = m_ownConnection ? m_connection.get() : client.m_hConnect.get();
+    if (!client.OpenRequestOn(connection, m_request, L"POST", m_path.c_str())) return Finish(kServiceRequestFailed);
+
+    std::wstring headerText;
+    const int built = ServiceGuard([&] {
+        headerText = m_contentType;
+        if (!client.m_Cookie.empty()) headerText += L"\r\nCookie: " + client.m_Cookie + L"\r\n";
+        return kServiceOk;
+    });
+    if (built != kServiceOk) return Finish(built);
+
+    // Written for every attempt into a buffer that stays with the request
+    // until WinINet lets go of it.
+    char* content = m_request.BodyBuffer(static_cast<DWORD>(m_body->Measure()));
+    if (!content) return Finish(kServiceNoMemory);
+    const DWORD written = m_body->Write(content);
+    m_phase = Phase::kSending;
+    m_request.BeginSend(headerText, written, client.RequestDeadlineMs());
+    if (!m_request.Waiting()) Sent();
+}
+
+void CMultipartExchange::Advance() noexcept {
+    if (m_request.Waiting()) return;
+    switch (m_phase) {
+        case Phase::kSending:
+            return Sent();
+        case Phase::kDraining:
+            return Drained();
+        case Phase::kReading:
+            return Read();
+        case Phase::kIdle:
+        case Phase::kDone:
+            return;
+    }
+}
+
+int CMultipartExchange::Interrupted() noexcept {
+    const AsyncRequest::State state = m_request.GetState();
+    if (state == AsyncRequest::State::kAbandoned) {
+        if (m_request.Expired()) {
+            m_sawTimeout = true;
+            return kServiceTimedOut;
+        }
+        m_sawCancel = true;
+        return kServiceCancelled;
+    }
+    // WinINet's own time-outs (all as long as the request's) count the same.
+    if (state == AsyncRequest::State::kFailed && m_request.Error() == ERROR_INTERNET_TIMEOUT) {
+        m_sawTimeout = true;
+        return kServiceTimedOut;
+    }
+    return kServiceOk;
+}
+
+void CMultipartExchange::Sent() noexcept {
+    CHttp_base& client = *m_client;
+    if (const int interrupted = Interrupted()) return Finish(interrupted);
+    if (m_request.GetState() != AsyncRequest::State::kAnswered) {
+        m_request.Close();
+        if (m_resendLeft && client.RetryAllowed()) {
+            m_resendLeft = false;
+            if (m_ownConnection) {
+                Reconnect();
+            } else {
+                client.Connect();
+            }
+            if (client.Login(0) == kServiceOk) return Attempt();
+        }
+        return Finish(kServiceRequestFailed);
+    }
+    if (!QueryStatus(m_request.Handle(), &m_status)) return Finish(kServiceUnexpectedStatus);
+    if (m_kind == Kind::CardOcr && MapStatus(m_status) == kServiceOk) {
+        m_phase = Phase::kReading;
+        m_request.BeginRead(true, kMaxResponseBytes);
+        if (!m_request.Waiting()) Read();
+        return;
+    }
+    // The service's answer to an upload is not needed, only its status; nor
+    // is the OCR service's to a request it refused.
+    BeginDrain();
+}
+
+void CMultipartExchange::BeginDrain() noexcept {
+    // Only a connection whose answer was read to its end goes back for the
+    // next request; one closed with bytes unread is dropped, and the next
+    // request pays for a new connection and TLS handshake.
+    m_phase = Phase::kDraining;
+    m_request.BeginRead(false, kMaxResponseBytes);
+    if (!m_request.Waiting()) Drained();
+}
+
+void CMultipartExchange::Drained() noexcept {
+    CHttp_base& client = *m_client;
+    // A cancel or the deadline here ends only the reading: the answer's
+    // status stands.
+    Interrupted();
+    // The OCR service knows no logon: anything but 2xx is just unexpected.
+    if (m_kind == Kind::CardOcr) return Finish(kServiceUnexpectedStatus);
+    m_request.Close();
+    const int mapped = MapStatus(m_status);
+    if (mapped == kServiceOk) {
+        client.UpdateLastAccess();
+        return Finish(kServiceOk);
+    }
+    if (m_status == 401 && m_resendLeft && client.RetryAllowed()) {
+        m_resendLeft = false;
+        if (client.Login(0) == kServiceOk) return Attempt();
+    }
+    Finish(mapped);
+}
+
+void CMultipartExchange::Read() noexcept {
+    if (const int interrupted = Interrupted()) return Finish(interrupted);
+    // A body that cannot be read whole is no answer at all.
+    if (m_request.GetState() != AsyncRequest::State::kRead) return Finish(kServiceBadResponse);
+    DWORD size = 0;
+    UniqueHGlobal owner(m_request.TakeBody(&size));
+    if (owner) {
+        GlobalLockGuard lock(owner.get());
+        if (!lock.get()) return Finish(kServiceBadResponse);
+        const int copied = ServiceGuard([&] {
+            m_answer.assign(lock.as<char>(), static_cast<size_t>(size));
             return kServiceOk;
         });
-        if (built != kServiceOk) return built;
-
-        // Written for every attempt into a buffer that stays with the request
-        // until WinINet lets go of it.
-        char* content = request.BodyBuffer(static_cast<DWORD>(measured));
-        if (!content) return kServiceNoMemory;
-        const DWORD written = body.Write(content);
-        const int exchanged = Exchange(request, headerText, written);
-        if (exchanged != kServiceOk) return exchanged;
-
-        if (request.GetState() != AsyncRequest::State::kAnswered) {
-            request.Close();
-            if (resendLeft && RetryAllowed()) {
-                resendLeft = false;
-                Connect();
-                if (Login(0) == kServiceOk) continue;
-            }
-            return kServiceRequestFailed;
-        }
-
-        DWORD status = 0;
-        const bool haveStatus = QueryStatus(request.Handle(), &status);
-        if (kind == MultipartKind::CardOcr) {
-            // The OCR service knows no logon: anything but 2xx is just unexpected.
-            if (!haveStatus) return kServiceUnexpectedStatus;
-            if (MapStatus(status) != kServiceOk) {
-                DrainAnswer(request);
-                return kServiceUnexpectedStatus;
-            }
-            HGLOBAL block = nullptr;
-            const int read = ReadResponse(request, &block);
-            if (read < 0) return read;
-            UniqueHGlobal owner(block);
-            if (response && owner) {
-                GlobalLockGuard lock(owner.get());
-                if (!lock.get()) return kServiceBadResponse;
-                const int copied = ServiceGuard([&] {
-                    response->assign(lock.as<char>(), static_cast<size_t>(read));
-                    return kServiceOk;
-                });
-                if (copied != kServiceOk) return copied;
-            }
-            request.Close();
-            UpdateLastAccess();
-            return kServiceOk;
-        }
-
-        if (!haveStatus) return kServiceUnexpectedStatus;
-        const int mapped = MapStatus(status);
-        // The service's answer to an upload is not needed, only its status.
-        DrainAnswer(request);
-        request.Close();
-        if (mapped == kServiceOk) {
-            UpdateLastAccess();
-            return kServiceOk;
-        }
-        if (status == 401 && resendLeft && RetryAllowed()) {
-            resendLeft = false;
-            if (Login(0) == kServiceOk) continue;
-        }
-        return mapped;
+        if (copied != kServiceOk) return Finish(copied);
     }
+    m_request.Close();
+    m_client->UpdateLastAccess();
+    Finish(kServiceOk);
+}
+
+void CMultipartExchange::Finish(int result) noexcept {
+    // Nothing of a finished exchange stays open: an answer waiting for its
+    // card holds no connection.
+    m_request.Close();
+    m_connection.reset();
+    m_result = result;
+    m_phase = Phase::kDone;
+}
+
+void CMultipartExchange::Settle() noexcept {
+    if (!m_client) return;
+    if (m_sawCancel) m_client->m_Cancelled = true;
+    if (m_sawTimeout) m_client->m_TimedOut = true;
+}
+
+void CMultipartExchange::Abandon() noexcept {
+    if (m_phase == Phase::kDone) return;
+    m_sawCancel = true;
+    Finish(kServiceCancelled);
 }
 
 int CHttp_base::ReadResponse(AsyncRequest& request, HGLOBAL* block) noexcept {

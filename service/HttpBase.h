@@ -54,6 +54,7 @@ constexpr int64_t kIdleRefreshSeconds = 300;
 constexpr DWORD kFarewellTimeoutMs = 3000;
 
 class CFormBody;
+class CMultipartExchange;
 
 class CHttp_base {
 public:
@@ -94,6 +95,11 @@ public:
     // Dispatches the calling thread's window messages while a request is out,
     // for a dialog's thread that must stay responsive meanwhile.
     void SetPumpMessages(bool pump) noexcept { m_PumpMessages = pump; }
+    // Requests the same thread has out beside this client's (not owned; null:
+    // none): every wait for one of this client's requests drives them too.
+    void SetCompanions(RequestCompanions* companions) noexcept { m_Companions = companions; }
+    HANDLE CancelEvent() const noexcept { return m_hCancel; }
+    bool PumpsMessages() const noexcept { return m_PumpMessages; }
     // The user cancelled (the event is set, or a request was abandoned for it).
     bool Cancelled() const noexcept;
     // A request ran past its time-out and was abandoned: the service stalls,
@@ -126,6 +132,8 @@ public:
     static int WriteFormEnd(char* destination, const char* boundary, DWORD* size) noexcept;
 
 protected:
+    friend class CMultipartExchange;
+
     enum class MultipartKind {
         CardUpload,  // the card service's image uploads: full status mapping, no body read
         CardOcr,     // the OCR request: 2xx or -121, body read into the response text
@@ -145,10 +153,13 @@ protected:
     int SendRequest(int retry, const wchar_t* verb, const wchar_t* path, const wchar_t* headers,
                     const void* body, DWORD length, HGLOBAL* response, DWORD* size, bool logon = false) noexcept;
 
-    // One multipart POST with one resend allowed (after Connect and Login(0)).
-    // `response` receives the body for CardOcr and is ignored otherwise.
+    // One multipart POST with one resend allowed (after Connect and Login(0)),
+    // on this client's connection, taken to its end here. `response`
+    // receives the body for CardOcr and is ignored otherwise.
     int SendMultipart(MultipartKind kind, const wchar_t* path, const CFormBody& body,
                       std::string* response) noexcept;
+    // Takes an exchange begun on this client to its end on this thread.
+    int Complete(CMultipartExchange& exchange) noexcept;
 
     // Reads the whole body of an answered request into a new block. Returns
     // its length (0: no block), -102 when reading fails, memory runs out, the
@@ -167,12 +178,17 @@ protected:
     bool m_TrustAnyCertificate;
     HANDLE m_hCancel = nullptr;  // the run's, not owned
     bool m_PumpMessages = false;
+    RequestCompanions* m_Companions = nullptr;  // not owned
     bool m_Cancelled = false;    // a request was abandoned for the cancel, or refused for it
     bool m_TimedOut = false;
     bool m_Farewell = false;
 
 private:
     bool OpenRequest(AsyncRequest& request, const wchar_t* verb, const wchar_t* path) noexcept;
+    bool OpenRequestOn(HINTERNET connection, AsyncRequest& request, const wchar_t* verb,
+                       const wchar_t* path) noexcept;
+    // How long a request begun now may take.
+    DWORD RequestDeadlineMs() const noexcept;
     // The code a new exchange gets without going out (-8, -7), or 0.
     int RequestBarred() noexcept;
     // Whether a resend, a logon or an idle refresh may start.
@@ -188,6 +204,82 @@ private:
     // Only into an empty cookie, unless `replace`.
     void CaptureCookie(HINTERNET request, bool replace) noexcept;
     void Reconnect() noexcept;
+};
+
+// One multipart POST taken a step at a time: each call that goes pending is
+// waited for by whoever holds the exchange, together with any other requests
+// that thread drives, and Advance takes the next step (status, body, the one
+// resend). SendMultipart takes one to its end at once; the upload run keeps
+// OCR requests for the cards ahead out this way, each on a connection of its
+// own. Whatever the exchange learns about the service (the user's cancel, a
+// request that ran out of time) counts for its client only when Settle says
+// so: an OCR request ahead that stalled ends the pass when the run reaches its
+// card, as if that card had sent it.
+class CMultipartExchange {
+public:
+    using Kind = CHttp_base::MultipartKind;
+
+    CMultipartExchange() noexcept = default;
+    // Closes a request still out (it is abandoned).
+    ~CMultipartExchange() = default;
+    CMultipartExchange(const CMultipartExchange&) = delete;
+    CMultipartExchange& operator=(const CMultipartExchange&) = delete;
+
+    // Begins the POST of `body` (which must outlive the exchange: a resend
+    // writes it again) to `path` on the client's connection, or with
+    // ownConnection on one the exchange opens on the client's session (and
+    // opens anew for the resend), so that several can be out at once.
+    void Begin(CHttp_base& client, Kind kind, const wchar_t* path, const CFormBody& body,
+               bool ownConnection) noexcept;
+    // The request whose call is out, or null.
+    AsyncRequest* Out() noexcept;
+    // Takes the next steps once the call out completed or was given up.
+    void Advance() noexcept;
+    bool Done() const noexcept { return m_phase == Phase::kDone; }
+    // The operation's result code, once done.
+    int Result() const noexcept { return m_result; }
+    // The answer's body (CardOcr, after 0); empty for an empty body.
+    std::string& Answer() noexcept { return m_answer; }
+    // A request of the exchange ran out of time.
+    bool SawTimeout() const noexcept { return m_sawTimeout; }
+    // Passes what the exchange learnt on to the client (-8 and -7 then bar
+    // the client's later requests).
+    void Settle() noexcept;
+    // Gives the exchange up: a call out is abandoned, the result is -8.
+    void Abandon() noexcept;
+
+private:
+    enum class Phase { kIdle, kSending, kDraining, kReading, kDone };
+
+    // Opens and sends one attempt, as far as it goes without waiting.
+    void Attempt() noexcept;
+    void Sent() noexcept;
+    void Drained() noexcept;
+    void Read() noexcept;
+    void BeginDrain() noexcept;
+    // -8 or -7 when the call out was given up or ran out of time (noted for
+    // Settle), else 0.
+    int Interrupted() noexcept;
+    // A new connection for this exchange alone.
+    void Reconnect() noexcept;
+    void Finish(int result) noexcept;
+
+    CHttp_base* m_client = nullptr;
+    Kind m_kind = Kind::CardUpload;
+    std::wstring m_path;
+    const CFormBody* m_body = nullptr;
+    std::wstring m_contentType;
+    bool m_ownConnection = false;
+    UniqueHInternet m_connection;  // with ownConnection
+    // Declared after the connection: closed before it.
+    AsyncRequest m_request;
+    Phase m_phase = Phase::kIdle;
+    bool m_resendLeft = true;
+    DWORD m_status = 0;
+    int m_result = kServiceRequestFailed;
+    std::string m_answer;
+    bool m_sawCancel = false;
+    bool m_sawTimeout = false;
 };
 
 }  // namespace tessaran

@@ -97,6 +97,16 @@ ServiceConfig ServiceConfig::FromAppConfig(const std::map<std::wstring, std::wst
     ReadEndpoint(appConfig, L"ocrServiceHost", &config.ocrService);
     const auto trust = appConfig.find(L"trustAnyCertificate");
     config.trustAnyCertificate = trust != appConfig.end() && Trim(trust->second) == L"1";
+    const auto ahead = appConfig.find(L"ocrRequestsAhead");
+    if (ahead != appConfig.end()) {
+        const std::wstring text = Trim(ahead->second);
+        if (text.size() == 1 && text[0] >= L'0' && text[0] - L'0' <= kMaxOcrRequestsAhead) {
+            config.ocrRequestsAhead = text[0] - L'0';
+        } else {
+            LogWrite(LOG_ERROR, L"AppConfig ocrRequestsAhead: not a number from 0 to %d: \"%s\"; %d is used",
+                     kMaxOcrRequestsAhead, ahead->second.c_str(), kDefaultOcrRequestsAhead);
+        }
+    }
     return config;
 }
 

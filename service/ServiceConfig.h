@@ -1,7 +1,10 @@
-// Where the two web services are and how far their certificates are trusted,
-// from the "AppConfig.XML" entries the controller read:
+// Where the two web services are, how far their certificates are trusted and
+// how many cards are read ahead, from the "AppConfig.XML" entries the
+// controller read:
 //   cardServiceHost, ocrServiceHost   "host" or "host:port" (port 443 when none)
 //   trustAnyCertificate               "1" accepts any certificate (test and staging only)
+//   ocrRequestsAhead                  0 to 8: OCR requests out for the cards after the
+//                                     one being sent (0: each card's when it is reached)
 #pragma once
 
 #include <cstdint>
@@ -20,10 +23,18 @@ struct ServiceEndpoint {
     uint16_t port = 443;
 };
 
+// Three OCR requests ahead keep the OCR service's 700 ms per card off an
+// office line's critical path (the card service's own chain takes about
+// 500 ms a card there) with room to spare; more only hold more images and
+// connections. Measured by tools/bench.sh (the office line section).
+constexpr int kDefaultOcrRequestsAhead = 3;
+constexpr int kMaxOcrRequestsAhead = 8;
+
 struct ServiceConfig {
     ServiceEndpoint cardService{kDefaultCardServiceHost, 443};
     ServiceEndpoint ocrService{kDefaultOcrServiceHost, 443};
     bool trustAnyCertificate = false;
+    int ocrRequestsAhead = kDefaultOcrRequestsAhead;
 
     // A missing or malformed entry keeps its default (a malformed one is logged).
     static ServiceConfig FromAppConfig(const std::map<std::wstring, std::wstring>& appConfig);

@@ -141,6 +141,21 @@ void CMeishiUpload::ParseOcrResult(const char* ocrText, MeishiRecord& record) {
 
 int CMeishiUpload::DoUploadMeishi(const char* syncId, const wchar_t* imagePath, const wchar_t* thumbnailPath,
                                   MeishiRecord& record) noexcept {
+    const int result = RegisterMeishi(syncId, imagePath, thumbnailPath, record);
+    if (!IsServiceSuccess(result)) return result;
+    ReportRegistered(syncId);
+    return 0;
+}
+
+void CMeishiUpload::ReportRegistered(const char* syncId) noexcept {
+    // The report only tells the service which cards changed; the card is
+    // registered whatever it answers.
+    const char* const syncIds[] = {syncId};
+    m_Http.Post_m_log(syncIds, 1);
+}
+
+int CMeishiUpload::RegisterMeishi(const char* syncId, const wchar_t* imagePath, const wchar_t* thumbnailPath,
+                                  MeishiRecord& record) noexcept {
     if (!syncId) return kServiceBadArgument;
     wchar_t now[24] = {};
     FormatClockText(ClockNow(), now, 24);
@@ -162,13 +177,7 @@ int CMeishiUpload::DoUploadMeishi(const char* syncId, const wchar_t* imagePath, 
     CopyText(record.create_datetime, now);
     CopyText(record.group, L"グループ未設定");
 
-    const int result = m_Http.Post_m_card(record, imagePath, thumbnailPath);
-    if (!IsServiceSuccess(result)) return result;
-    // The report only tells the service which cards changed; the card is
-    // registered whatever it answers.
-    const char* const syncIds[] = {syncId};
-    m_Http.Post_m_log(syncIds, 1);
-    return 0;
+    return m_Http.Post_m_card(record, imagePath, thumbnailPath);
 }
 
 int CMeishiUpload::DoUploadImage(const char* syncId, const wchar_t* imagePath,

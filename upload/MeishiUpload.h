@@ -44,6 +44,11 @@ public:
     // registration's code.
     int DoUploadMeishi(const char* syncId, const wchar_t* imagePath, const wchar_t* thumbnailPath,
                        MeishiRecord& record) noexcept;
+    // Its two halves, for a caller that does something between them: the
+    // registration (0 or its code), and the report of a registered card.
+    int RegisterMeishi(const char* syncId, const wchar_t* imagePath, const wchar_t* thumbnailPath,
+                       MeishiRecord& record) noexcept;
+    void ReportRegistered(const char* syncId) noexcept;
     // Stores the back image of a registered card: 0 or the upload's code.
     int DoUploadImage(const char* syncId, const wchar_t* imagePath, const wchar_t* thumbnailPath) noexcept;
 

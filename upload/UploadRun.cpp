@@ -15,6 +15,7 @@
 #include "support/Log.h"
 #include "support/Result.h"
 #include "upload/MeishiUpload.h"
+#include "upload/OcrAhead.h"
 #include "upload/ServiceResult.h"
 #include "upload/ThumbnailAhead.h"
 
@@ -106,16 +107,22 @@ struct Card {
     INT_PTR Files() const { return back ? 2 : 1; }
 };
 
-// Sends the cards of one pass, one card per step.
+// Sends the cards of one pass, one card per step. Two things are done ahead
+// of the card being sent, while its requests are out: the next file's
+// thumbnail (on a thread of its own) and the OCR requests of the next fronts
+// (driven by this thread while it waits). Neither moves a log line, a
+// progress text, a file's status or a request to the card service.
 class CardSender {
 public:
     CardSender(CMeishiServiceCtrl& ctrl, CMeishiUpload& upload, const SettingItem& item, ISMRUploadFileList* list,
-               CardSyncIds& syncIds, ThumbnailAhead& ahead)
+               CardSyncIds& syncIds, ThumbnailAhead& ahead, OcrAhead& ocrAhead)
         : m_ctrl(ctrl), m_upload(upload), m_item(item), m_list(list), m_syncIds(syncIds), m_ahead(ahead),
-          m_pairing(item.GetEvenNumberImageToBackPage() == 1) {}
+          m_ocrAhead(ocrAhead), m_pairing(item.GetEvenNumberImageToBackPage() == 1) {}
 
     // The first thumbnail of the pass is made while the pass logs on.
     void BeginFirstThumbnail() { BeginThumbnailAfter(-1); }
+    // The first fronts are read once the OCR service is open.
+    void BeginFirstReadings() { ReadAheadOf(-1); }
 
     Card CardAt(INT_PTR index) const {
         Card card{index, m_list->GetAt(index), nullptr};
@@ -128,6 +135,8 @@ public:
         const Card card = CardAt(index);
         if (!IsPending(card.front) && !IsPending(card.back)) return card.Files();
         if (m_ctrl.IsCancelRequested()) {
+            // Whatever is read ahead is for cards that will not be sent.
+            m_ocrAhead.Abandon();
             if (IsPending(card.front)) Finish(card.front, kCancelled);
             if (IsPending(card.back)) Finish(card.back, kCancelled);
             return card.Files();
@@ -159,10 +168,11 @@ private:
         front->SetStatus(UPLOAD_FILE_SENDING);
         // Begun during the card before, unless that one ended early.
         m_ahead.Begin(front->GetFilePath());
-        const int page = static_cast<int>(card.index) + 1;
-        const int language = (page % 2 == 1 || m_pairing) ? m_item.GetOCRLangID() : m_item.GetOCRLangBackID();
-        int result = m_upload.m_HttpOCR.Post_cardocr(front->GetFilePath(), &m_ocrText, language);
-        if (!IsServiceSuccess(result)) return FinishStep(front, result, L"Upload.m_HttpOCR.Post_cardocr Error = %d");
+        int result = ReadFront(card);
+        if (!IsServiceSuccess(result)) {
+            ReadAheadOf(card.index);
+            return FinishStep(front, result, L"Upload.m_HttpOCR.Post_cardocr Error = %d");
+        }
         ZeroMemory(&m_record, sizeof(m_record));
         CMeishiUpload::ParseOcrResult(m_ocrText.c_str(), m_record);
 
@@ -172,6 +182,7 @@ private:
         } else {
             result = m_upload.m_Http.Get_m_newsyncid(&syncId);
             if (!IsServiceSuccess(result)) {
+                ReadAheadOf(card.index);
                 return FinishStep(front, result, L"Upload.m_Http.Get_m_newsyncid Error = %d");
             }
         }
@@ -179,7 +190,12 @@ private:
         HRESULT thumbnailMade = S_OK;
         const std::wstring thumbnail =
             ThumbnailOf(front, card.index, L"CreateThumbnailImage Error = %08X", thumbnailMade);
-        result = m_upload.DoUploadMeishi(syncId.c_str(), front->GetFilePath(), thumbnail.c_str(), m_record);
+        result = m_upload.RegisterMeishi(syncId.c_str(), front->GetFilePath(), thumbnail.c_str(), m_record);
+        // The next reading's image goes up while the report and the next
+        // sync ID, which carry next to nothing, are out: on a shared uplink
+        // it then takes nothing from a registration's image.
+        ReadAheadOf(card.index);
+        if (IsServiceSuccess(result)) m_upload.ReportRegistered(syncId.c_str());
         if (IsServiceSuccess(result) || AnswerLost(result)) {
             // Its back, or the registration's repeat, goes to this sync ID.
             m_syncIds.Keep(front, syncId, true);
@@ -208,6 +224,38 @@ private:
         const int result = m_upload.DoUploadImage(syncId->c_str(), back->GetFilePath(), thumbnail.c_str());
         FinishStep(back, result, L"Upload.DoUploadImage Error = %d");
         DeleteThumbnail(thumbnailMade, thumbnail);
+    }
+
+    // The OCR language of the front at index: its page number's (odd pages,
+    // and every front with pairing, use the first language).
+    int LanguageOf(INT_PTR index) const {
+        const INT_PTR page = index + 1;
+        return (page % 2 == 1 || m_pairing) ? m_item.GetOCRLangID() : m_item.GetOCRLangBackID();
+    }
+
+    // The OCR answer of the card's front: read ahead, or read now. The place
+    // it frees is taken by the next front's reading once this card is
+    // registered, or has failed.
+    int ReadFront(const Card& card) {
+        int result = kServiceOk;
+        if (!m_ocrAhead.Take(card.index, &m_ocrText, &result)) {
+            result = m_upload.m_HttpOCR.Post_cardocr(card.front->GetFilePath(), &m_ocrText, LanguageOf(card.index));
+        }
+        return result;
+    }
+
+    // Fronts the pass will read after the card at `current` (-1: before the
+    // first), in list order: those its later cards start with and that are
+    // not finished. What an earlier pass sent whole stays unread, as when
+    // the run reaches it.
+    void ReadAheadOf(INT_PTR current) {
+        if (!m_ocrAhead.MayBegin()) return;
+        const INT_PTR count = m_list->GetCount();
+        for (INT_PTR index = current < 0 ? 0 : current + CardAt(current).Files(); index < count && !m_ocrAhead.Full();
+             index += CardAt(index).Files()) {
+            const Card card = CardAt(index);
+            if (IsPending(card.front)) m_ocrAhead.Begin(index, card.front->GetFilePath(), LanguageOf(index));
+        }
     }
 
     // The file's thumbnail, or the file itself when none can be made. The
@@ -252,6 +300,7 @@ private:
     ISMRUploadFileList* m_list;
     CardSyncIds& m_syncIds;
     ThumbnailAhead& m_ahead;
+    OcrAhead& m_ocrAhead;
     const bool m_pairing;
     MeishiRecord m_record;
     std::string m_ocrText;
@@ -417,9 +466,11 @@ HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUplo
         // The user's cancel gives up the request in flight at once.
         upload.SetCancelEvent(CancelEvent());
         // Declared before the sender, so that its thread is ended and joined
-        // after the sender is gone, on every way out of the pass.
+        // after the sender is gone, on every way out of the pass; the OCR
+        // readings ahead go before the clients they were sent through.
         ThumbnailAhead ahead;
-        CardSender sender(*this, upload, item, list, syncIds, ahead);
+        OcrAhead ocrAhead(upload, config.ocrRequestsAhead);
+        CardSender sender(*this, upload, item, list, syncIds, ahead, ocrAhead);
         sender.BeginFirstThumbnail();
 
         int result = upload.ServerLogin(config.cardService.host.c_str(), item.GetMailAddress().c_str(),
@@ -436,6 +487,7 @@ HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUplo
             return LogFailure(L"Upload.m_HttpOCR.Login Error", MakeServiceHResult(result));
         }
 
+        sender.BeginFirstReadings();
         for (INT_PTR index = 0; index < list->GetCount();) {
             index += sender.SendCard(index);
             if (upload.TimedOut()) {
@@ -448,6 +500,9 @@ HRESULT CMeishiServiceCtrl::UploadFiles(HWND parent, SettingItem& item, ISMRUplo
             }
         }
 
+        // Nothing read ahead outlives the loop: a pass that ended early
+        // leaves readings for cards it will not send.
+        ocrAhead.Abandon();
         // The bar fills only for a pass that got through the list.
         if (!upload.TimedOut() && !upload.Cancelled()) {
             const int count = static_cast<int>(list->GetCount());

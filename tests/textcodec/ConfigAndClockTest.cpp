@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/LogCapture.h"
 #include "service/HttpMeishiRegister.h"
 #include "service/ServiceConfig.h"
 #include "support/Clock.h"
@@ -16,6 +17,7 @@ TEST(ServiceConfig, DefaultsAreReservedNamesAndVerifiedCertificates) {
     EXPECT_EQ(config.cardService.port, 443);
     EXPECT_EQ(config.ocrService.port, 443);
     EXPECT_FALSE(config.trustAnyCertificate);
+    EXPECT_EQ(config.ocrRequestsAhead, 3);
 }
 
 TEST(ServiceConfig, HostsPortsAndTrust) {
@@ -38,6 +40,16 @@ TEST(ServiceConfig, MalformedEntriesKeepTheDefaults) {
         const ServiceConfig config = ServiceConfig::FromAppConfig({{L"cardServiceHost", bad}});
         EXPECT_EQ(config.cardService.host, L"card.veltrano.example") << bad;
         EXPECT_EQ(config.cardService.port, 443) << bad;
+    }
+    // OCR requests ahead: 0 to 8, or the default with one line saying so.
+    EXPECT_EQ(ServiceConfig::FromAppConfig({{L"ocrRequestsAhead", L" 0 "}}).ocrRequestsAhead, 0);
+    EXPECT_EQ(ServiceConfig::FromAppConfig({{L"ocrRequestsAhead", L"8"}}).ocrRequestsAhead, 8);
+    for (const wchar_t* bad : {L"", L"9", L"-1", L"03", L"2x", L"\x0663"}) {
+        tessaran_test::LogCapture log;
+        EXPECT_EQ(ServiceConfig::FromAppConfig({{L"ocrRequestsAhead", bad}}).ocrRequestsAhead, 3) << bad;
+        ASSERT_EQ(log.lines().size(), 1u) << bad;
+        EXPECT_EQ(log.lines()[0].second,
+                  L"AppConfig ocrRequestsAhead: not a number from 0 to 8: \"" + std::wstring(bad) + L"\"; 3 is used");
     }
     ServiceEndpoint v6;
     ASSERT_TRUE(ParseServiceEndpoint(L"[::1]:9443", &v6));

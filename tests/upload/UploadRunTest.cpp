@@ -23,6 +23,7 @@
 #include "host/Module.h"
 #include "service/AsyncRequest.h"
 #include "ui/FTPStatusDlg.h"
+#include "upload/OcrAhead.h"
 #include "upload/ServiceResult.h"
 #include "upload/ThumbnailAhead.h"
 
@@ -49,13 +50,19 @@ constexpr wchar_t kProgressTitle[] = L"Scanmoor plug-in for Veltrano";
 
 std::wstring Wide(const std::string& text) { return tessaran_test::FromUtf8(text); }
 
-std::string Fault(const std::string& prefix, int status, int count = 1) {
-    return "{\"path_prefix\":\"" + prefix + "\",\"status\":" + std::to_string(status) +
-           ",\"count\":" + std::to_string(count) + "}";
+// The OCR requests of several cards are out at once and reach the stand-in in
+// any order: a fault meant for one card's request names its file.
+std::string ForFile(const std::string& file) {
+    return file.empty() ? "" : ",\"body_contains\":\"" + file + "\"";
 }
 
-std::string Hang(const std::string& prefix) {
-    return "{\"path_prefix\":\"" + prefix + "\",\"action\":\"hang\"}";
+std::string Fault(const std::string& prefix, int status, int count = 1, const std::string& file = "") {
+    return "{\"path_prefix\":\"" + prefix + "\",\"status\":" + std::to_string(status) +
+           ",\"count\":" + std::to_string(count) + ForFile(file) + "}";
+}
+
+std::string Hang(const std::string& prefix, const std::string& file = "") {
+    return "{\"path_prefix\":\"" + prefix + "\",\"action\":\"hang\"" + ForFile(file) + "}";
 }
 
 // The real progress dialog with the plug-in's own template, for runs whose
@@ -81,22 +88,31 @@ private:
     CStatusDlgHost m_host;
 };
 
-// Presses Cancel in the progress dialog once the stand-in holds a request
-// under the prefix that it leaves unanswered; pressedAt gets the time.
-std::thread PressCancelOnceHeld(const StandinControl& standin, const std::string& prefix, ULONGLONG& pressedAt) {
-    return std::thread([&standin, prefix, &pressedAt] {
+// What the user saw happen when pressing Cancel.
+struct Press {
+    ULONGLONG at = 0;        // 0: never pressed
+    size_t journalSize = 0;  // the requests the stand-in had seen by then
+};
+
+// Presses Cancel in the progress dialog once the stand-in holds `held`
+// requests under the prefix that it leaves unanswered, and has seen
+// `reports` sync ID reports (so that a run that sent OCR requests ahead has
+// come as far as the card whose request hangs).
+std::thread PressCancelOnceHeld(const StandinControl& standin, const std::string& prefix, Press& press,
+                                int held = 1, int reports = 0) {
+    return std::thread([&standin, prefix, &press, held, reports] {
         const DialogDriver any(0);
-        const bool held = any.WaitUntil(
+        const bool ready = any.WaitUntil(
             [&] {
-                for (const picojson::value& entry : standin.Journal(prefix)) {
-                    if (Text(entry, "outcome") == "fault:hang") return true;
-                }
-                return false;
+                int hung = 0;
+                for (const picojson::value& entry : standin.Journal(prefix)) hung += Text(entry, "outcome") == "fault:hang";
+                return hung >= held && static_cast<int>(standin.Journal("/service/m_log/").size()) >= reports;
             },
             30000);
-        HWND progress = held ? DialogDriver::FindProcessWindow(kProgressTitle) : nullptr;
+        HWND progress = ready ? DialogDriver::FindProcessWindow(kProgressTitle) : nullptr;
         if (!progress) return;
-        pressedAt = ::GetTickCount64();
+        press.journalSize = standin.Journal().size();
+        press.at = ::GetTickCount64();
         DialogDriver::Click(progress, 207);
     });
 }
@@ -169,13 +185,15 @@ protected:
         return cards;
     }
 
-    // (file name, meishiLang) of every OCR request, in order.
+    // (file name, meishiLang) of every OCR request the service answered, by
+    // file name: requests out together arrive in any order.
     std::vector<std::pair<std::string, std::string>> OcrLog() {
         std::vector<std::pair<std::string, std::string>> log;
         for (const picojson::value& request : standin.OcrRequests()) {
             log.emplace_back(Text(Member(request, "image"), "filename"),
                              Text(Member(request, "fields"), "meishiLang"));
         }
+        std::sort(log.begin(), log.end());
         return log;
     }
 
@@ -243,17 +261,30 @@ protected:
         return hex;
     }
 
-    // Whatever ended the pass, the thread that makes thumbnails ahead ended with it.
+    // Whatever ended the pass, the thread that makes thumbnails ahead and the
+    // OCR requests read ahead ended with it.
     void ExpectNothingOfThePassLeft() {
         EXPECT_EQ(ThumbnailAhead::RunningThreads(), 0);
+        EXPECT_EQ(OcrAhead::Held(), 0);
         ExpectNoThumbnailsLeft();
     }
 
-    // "METHOD path" of every request, in order.
-    std::vector<std::string> WireRecord() {
+    // "METHOD path" of every request, in order, from the n-th on.
+    std::vector<std::string> WireRecord(size_t from = 0) {
         std::vector<std::string> record;
-        for (const picojson::value& entry : standin.Journal()) {
-            record.push_back(Text(entry, "method") + " " + Text(entry, "path"));
+        const picojson::array journal = standin.Journal();
+        for (size_t i = from; i < journal.size(); ++i) {
+            record.push_back(Text(journal[i], "method") + " " + Text(journal[i], "path"));
+        }
+        return record;
+    }
+
+    // The same for the card service alone: the requests whose order the
+    // reading ahead must keep.
+    std::vector<std::string> CardServiceRecord() {
+        std::vector<std::string> record;
+        for (const std::string& request : WireRecord()) {
+            if (request.find(" /CardOCR/") == std::string::npos) record.push_back(request);
         }
         return record;
     }
@@ -277,10 +308,10 @@ protected:
         for (int i = 0; i < 1500000; ++i) answer += "1,";
         answer += "1]}";
         huge["body"] = picojson::value(answer);
-        const std::string hugeFault = picojson::value(huge).serialize();
-        dialogs.cancelScript = [this, hugeFault](int query) {
+        huge["body_contains"] = picojson::value("card3.jpg");
+        EXPECT_TRUE(standin.QueueFault(picojson::value(huge).serialize()));
+        dialogs.cancelScript = [this](int query) {
             if (query == 2) standin.QueueFault(Fault("/service/m_card/", 500));
-            if (query == 3) standin.QueueFault(hugeFault);
             return FALSE;
         };
         // The answer is 3 MB; its array of numbers needs 8 MB and more.
@@ -375,19 +406,116 @@ TEST_F(UploadRun, WithoutPairingEveryPageIsACardAndEvenPagesUseTheBackLanguage) 
     }
     EXPECT_EQ(Requests("POST", "/service/m_card/backimage/"), 0);
     ExpectOneReportPerStoredImage();
-    // Thumbnails made ahead move no request: each card's four go out in turn.
+    // Thumbnails and OCR answers got ahead move no request of the card
+    // service: each card's three go out in turn.
     std::vector<std::string> wire{"POST /service/m_login"};
     for (size_t i = 0; i < scans.size(); ++i) {
-        wire.insert(wire.end(), {"POST /CardOCR/cardocr", "GET /service/m_newsyncid/", "POST /service/m_card/",
-                                 "POST /service/m_log/"});
+        wire.insert(wire.end(), {"GET /service/m_newsyncid/", "POST /service/m_card/", "POST /service/m_log/"});
     }
     wire.push_back("GET /service/m_logout");
-    EXPECT_EQ(WireRecord(), wire);
+    EXPECT_EQ(CardServiceRecord(), wire);
+    EXPECT_EQ(Requests("POST", "/CardOCR/cardocr"), 6);
 
     // Everything was sent: the scans and the list go, as the host asked.
     for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
     EXPECT_FALSE(tessaran_test::FileExists(listFile));
     EXPECT_TRUE(log.Has(LOG_TRACE, L"CMeishiServiceCtrl::DeleteTargetFiles end"));
+}
+
+// The same stack sent with the OCR requests read ahead (the default) and one at
+// a time (0): the same cards with the same images, backs and thumbnails, the
+// same log lines, progress texts and results, the same requests to the card
+// service in the same order; only the OCR requests went earlier. Read one at a
+// time, the stand-in's record is request for request what it was before
+// there was any reading ahead.
+TEST_F(UploadRun, ReadingAheadMovesOnlyTheOcrRequests) {
+    struct Outcome {
+        std::vector<std::pair<int, std::wstring>> log;
+        std::vector<std::wstring> statusTexts;
+        std::vector<std::wstring> results;
+        std::map<std::string, std::string> cards;
+        std::vector<std::string> cardService;
+        std::vector<std::pair<std::string, std::string>> ocr;
+        std::vector<std::string> wire;
+    };
+    job.SetEvenNumberImageToBackPage(1);
+    job.SetOCRLangID(2);
+    StoreJob();
+    auto send = [this](Outcome& outcome) {
+        ASSERT_TRUE(standin.Reset());
+        ASSERT_TRUE(standin.AddAccount(kMail, kToken));
+        scans.clear();
+        MakeScans(7);
+        // card3 cannot be read (and takes its back card4 with it); card5's
+        // registration is refused (and card6 is never sent).
+        ASSERT_TRUE(standin.QueueFault(Fault("/CardOCR/cardocr", 500, 1, "card3.jpg")));
+        ScriptedDialogs runDialogs;
+        runDialogs.cancelScript = [this](int query) {
+            if (query == 3) standin.QueueFault(Fault("/service/m_card/", 412));
+            return FALSE;
+        };
+        ctrl.SetDialogs(&runDialogs);
+        log.Clear();
+        EXPECT_EQ(Run(VARIANT_TRUE), S_OK);
+        ctrl.SetDialogs(&dialogs);
+        outcome.log = log.lines();
+        outcome.statusTexts = runDialogs.statusTexts;
+        for (const auto& shown : runDialogs.resultShown) {
+            for (const auto& row : shown) {
+                outcome.results.push_back(row.name + L" " + std::to_wstring(row.result) + L" " + row.text);
+            }
+        }
+        for (const picojson::value& card : standin.Cards()) {
+            std::string digest;
+            for (const char* image : {"image", "thumb", "back", "back_thumb"}) {
+                digest += Text(Member(card, image), "sha256") + " ";
+            }
+            outcome.cards[Text(Member(card, "card"), "lname")] =
+                digest + std::to_string(Member(card, "m_log").get<picojson::array>().size());
+        }
+        for (std::string request : CardServiceRecord()) {
+            const size_t backImage = request.find("/backimage/");
+            if (backImage != std::string::npos) request.resize(backImage + 11);  // the sync ID is the run's own
+            outcome.cardService.push_back(request);
+        }
+        outcome.ocr = OcrLog();
+        outcome.wire = WireRecord();
+        ExpectNothingOfThePassLeft();
+    };
+    Outcome ahead;
+    send(ahead);
+    ctrl.SetAppConfigValue(L"ocrRequestsAhead", L"0");
+    Outcome oneAtATime;
+    send(oneAtATime);
+
+    EXPECT_EQ(ahead.log, oneAtATime.log);
+    EXPECT_EQ(ahead.statusTexts, oneAtATime.statusTexts);
+    EXPECT_EQ(ahead.results, oneAtATime.results);
+    EXPECT_EQ(ahead.results.size(), 4u);
+    EXPECT_EQ(ahead.cards, oneAtATime.cards);
+    EXPECT_EQ(ahead.cards.size(), 2u);  // card1 with its back, card7
+    EXPECT_EQ(ahead.cardService, oneAtATime.cardService);
+    EXPECT_EQ(ahead.ocr, oneAtATime.ocr);
+    EXPECT_EQ(ahead.ocr,
+              (std::vector<std::pair<std::string, std::string>>{{"card1.jpg", "2"}, {"card5.jpg", "2"},
+                                                                {"card7.jpg", "2"}}));
+    const std::vector<std::string> before = {
+        "POST /service/m_login",
+        "POST /CardOCR/cardocr", "GET /service/m_newsyncid/", "POST /service/m_card/", "POST /service/m_log/",
+        "POST /service/m_card/backimage/", "POST /service/m_log/",
+        "POST /CardOCR/cardocr",
+        "POST /CardOCR/cardocr", "GET /service/m_newsyncid/", "POST /service/m_card/",
+        "POST /CardOCR/cardocr", "GET /service/m_newsyncid/", "POST /service/m_card/", "POST /service/m_log/",
+        "GET /service/m_logout"};
+    std::vector<std::string> oneAtATimeWire = oneAtATime.wire;
+    for (std::string& request : oneAtATimeWire) {
+        const size_t backImage = request.find("/backimage/");
+        if (backImage != std::string::npos) request.resize(backImage + 11);
+    }
+    EXPECT_EQ(oneAtATimeWire, before);
+    // Read ahead, the first fronts' requests went out together, before card1 was registered.
+    const auto firstCard = std::find(ahead.wire.begin(), ahead.wire.end(), "POST /service/m_card/");
+    EXPECT_GE(std::count(ahead.wire.begin(), firstCard, "POST /CardOCR/cardocr"), 3);
 }
 
 TEST_F(UploadRun, FiveFilesWithPairingEndWithAFrontWithoutBack) {
@@ -477,7 +605,7 @@ TEST_F(UploadRun, FailedOcrOfAFrontFailsItsBackAndFinishGivesUpEverything) {
     job.SetEvenNumberImageToBackPage(1);
     StoreJob();
     MakeScans(4);
-    ASSERT_TRUE(standin.QueueFault(Fault("/CardOCR/cardocr", 500)));
+    ASSERT_TRUE(standin.QueueFault(Fault("/CardOCR/cardocr", 500, 1, "card1.jpg")));
     dialogs.resultChoices = {UPLOAD_RESULT_FINISH};
 
     ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
@@ -550,10 +678,7 @@ TEST_F(UploadRun, RetryKeepsEveryFileInItsRoleOfFrontOrBack) {
     MakeScans(4);
     ASSERT_TRUE(standin.QueueFault(Fault("/service/m_card/backimage/", 500)));
     // card3's reading fails in the first pass only.
-    dialogs.cancelScript = [this](int query) {
-        if (query == 2 && dialogs.statusStarts == 1) standin.QueueFault(Fault("/CardOCR/cardocr", 500));
-        return FALSE;
-    };
+    ASSERT_TRUE(standin.QueueFault(Fault("/CardOCR/cardocr", 500, 1, "card3.jpg")));
     dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
     dialogs.settingsOk = true;
     dialogs.settingsEdit = [](SettingItem& item) { item.SetOCRLangID(2); };
@@ -622,8 +747,10 @@ TEST_F(UploadRun, APassKeepsOnlyTheSyncIdsOfCardsStillToFinish) {
 TEST_F(UploadRun, ALostRegistrationAnswerIsResentWithItsOwnSyncId) {
     StoreJob();
     MakeScans(1);
-    // Stored, then silence; enough of them for any resend the connection makes.
-    ASSERT_TRUE(standin.QueueFault(R"({"path_prefix":"/service/m_card/","action":"lose","count":3})"));
+    // Stored, then silence; enough of them for any resend WinINet makes on its
+    // own (Wine's tries each connection it keeps to the host, and the OCR
+    // requests read ahead leave more of them).
+    ASSERT_TRUE(standin.QueueFault(R"({"path_prefix":"/service/m_card/","action":"lose","count":10})"));
     dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
     dialogs.settingsOk = true;
     dialogs.settingsEdit = [this](SettingItem&) { ASSERT_TRUE(standin.ClearFaults()); };
@@ -648,7 +775,7 @@ TEST_F(UploadRun, ALostRegistrationAnswerIsResentWithItsOwnSyncId) {
 TEST_F(UploadRun, ACardThatMayBeStoredKeepsItsSyncIdThroughEveryLaterFailure) {
     StoreJob();
     MakeScans(1);
-    ASSERT_TRUE(standin.QueueFault(R"({"path_prefix":"/service/m_card/","action":"lose","count":3})"));
+    ASSERT_TRUE(standin.QueueFault(R"({"path_prefix":"/service/m_card/","action":"lose","count":10})"));
     dialogs.resultChoices = {UPLOAD_RESULT_RETRY, UPLOAD_RESULT_RETRY};
     dialogs.settingsOk = true;
     int retries = 0;
@@ -675,13 +802,9 @@ TEST_F(UploadRun, ACardThatMayBeStoredKeepsItsSyncIdThroughEveryLaterFailure) {
 TEST_F(UploadRun, AnUnreadableNumberInOneAnswerStopsNothing) {
     StoreJob();
     MakeScans(3);
-    dialogs.cancelScript = [this](int query) {
-        if (query == 2) {
-            standin.QueueFault(R"({"path_prefix":"/CardOCR/cardocr","action":"malformed",)"
-                               R"("body":"{\"lastName\":\"card2\",\"n\":1e999,\"company\":\"x\"}"})");
-        }
-        return FALSE;
-    };
+    ASSERT_TRUE(standin.QueueFault(R"({"path_prefix":"/CardOCR/cardocr","action":"malformed",)"
+                                   R"("body":"{\"lastName\":\"card2\",\"n\":1e999,\"company\":\"x\"}",)"
+                                   R"("body_contains":"card2.jpg"})"));
     ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
     EXPECT_TRUE(dialogs.resultShown.empty());
     auto cards = CardsByName();
@@ -777,8 +900,12 @@ TEST_F(UploadRun, CancelDuringTheLoopCancelsTheRemainingFilesAndRetrySkipsTheSen
     StoreJob();
     MakeScans(4);
     LONG aheadAtCancel = -1;
-    dialogs.cancelScript = [this, &aheadAtCancel](int query) {
-        if (dialogs.statusStarts == 1 && query == 3) aheadAtCancel = ThumbnailAhead::RunningThreads();
+    LONG readAheadAtCancel = -1;
+    dialogs.cancelScript = [this, &aheadAtCancel, &readAheadAtCancel](int query) {
+        if (dialogs.statusStarts == 1 && query == 3) {
+            aheadAtCancel = ThumbnailAhead::RunningThreads();
+            readAheadAtCancel = OcrAhead::Held();
+        }
         return (dialogs.statusStarts == 1 && query >= 3) ? TRUE : FALSE;
     };
     dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
@@ -787,6 +914,7 @@ TEST_F(UploadRun, CancelDuringTheLoopCancelsTheRemainingFilesAndRetrySkipsTheSen
 
     ASSERT_EQ(Run(), S_OK);
     EXPECT_EQ(aheadAtCancel, 1);  // card3's thumbnail was under way when the user cancelled
+    EXPECT_EQ(readAheadAtCancel, 2);  // and so were the readings of cards 3 and 4
     ExpectNothingOfThePassLeft();
     ASSERT_EQ(dialogs.resultShown.size(), 1u);
     EXPECT_EQ(ResultNames(0), (std::vector<std::wstring>{L"card3.jpg", L"card4.jpg"}));
@@ -794,7 +922,11 @@ TEST_F(UploadRun, CancelDuringTheLoopCancelsTheRemainingFilesAndRetrySkipsTheSen
         EXPECT_EQ(row.result, kCancelled);
         EXPECT_EQ(row.text, GetResultText(kCancelled));
     }
-    EXPECT_EQ(OcrLog().size(), 4u);  // 1 and 2, then 3 and 4 in the retry
+    // Nothing read in the first pass serves the retry: it reads cards 3 and 4 again.
+    const std::vector<std::string> wire = WireRecord();
+    const auto retry = std::find(std::find(wire.begin(), wire.end(), "POST /service/m_login") + 1, wire.end(),
+                                 "POST /service/m_login");
+    EXPECT_EQ(std::count(retry, wire.end(), "POST /CardOCR/cardocr"), 2);
     EXPECT_EQ(standin.Cards().size(), 4u);
 }
 
@@ -807,29 +939,42 @@ TEST_F(UploadRun, CancelDuringTheLoopCancelsTheRemainingFilesAndRetrySkipsTheSen
 TEST_F(UploadRun, CancelDuringAStallAtEachEndpointReturnsAtOnce) {
     struct StallCase {
         const char* endpoint;
-        std::vector<std::string> hangs;  // prefixes of the requests that are never answered
-        int atQuery;                     // queued before the n-th card; 0: before the run
+        std::vector<std::string> hangs;  // faults of the requests that are never answered
+        std::string held;                // the press comes once this many requests under this prefix
+        int heldCount;                   // are held,
+        int reports;                     // and this many sync ID reports came (the run reached the card)
+        int atQuery;                     // the faults are queued before the n-th card; 0: before the run
         bool pairing;
         int files;
         std::vector<std::wstring> listed;  // the files left unsent, each cancelled
         std::vector<std::string> cards;    // what the stand-in holds afterwards
-        std::vector<std::string> afterPress;  // the requests it saw after the stalled one
+        std::vector<std::string> afterPress;  // the requests it saw after the press
     };
+    const std::string ocr = "/CardOCR/";
     const std::vector<StallCase> cases = {
-        {"logon", {"/service/m_login"}, 0, false, 3, {L"card1.jpg", L"card2.jpg", L"card3.jpg"}, {}, {}},
-        {"OCR", {"/CardOCR/"}, 2, false, 3, {L"card2.jpg", L"card3.jpg"}, {"card1"}, {"GET /service/m_logout"}},
-        {"sync ID", {"/service/m_newsyncid/"}, 2, false, 3, {L"card2.jpg", L"card3.jpg"}, {"card1"},
+        {"logon", {Hang("/service/m_login")}, "/service/m_login", 1, 0, 0, false, 3,
+         {L"card1.jpg", L"card2.jpg", L"card3.jpg"}, {}, {}},
+        // card2's request went out with card1's, ahead of it.
+        {"OCR", {Hang(ocr, "card2.jpg")}, ocr, 1, 1, 0, false, 3, {L"card2.jpg", L"card3.jpg"}, {"card1"},
          {"GET /service/m_logout"}},
-        {"registration", {"/service/m_card/"}, 2, false, 3, {L"card2.jpg", L"card3.jpg"}, {"card1"},
-         {"GET /service/m_logout"}},
-        {"back image", {"/service/m_card/backimage/"}, 1, true, 4, {L"card2.jpg", L"card3.jpg", L"card4.jpg"},
+        {"sync ID", {Hang("/service/m_newsyncid/")}, "/service/m_newsyncid/", 1, 0, 2, false, 3,
+         {L"card2.jpg", L"card3.jpg"}, {"card1"}, {"GET /service/m_logout"}},
+        {"registration", {Hang("/service/m_card/")}, "/service/m_card/", 1, 0, 2, false, 3,
+         {L"card2.jpg", L"card3.jpg"}, {"card1"}, {"GET /service/m_logout"}},
+        {"back image", {Hang("/service/m_card/backimage/")}, "/service/m_card/backimage/", 1, 0, 1, true, 4,
+         {L"card2.jpg", L"card3.jpg", L"card4.jpg"}, {"card1"}, {"GET /service/m_logout"}},
+        {"report", {Hang("/service/m_log/")}, "/service/m_log/", 1, 0, 1, false, 3, {L"card2.jpg", L"card3.jpg"},
          {"card1"}, {"GET /service/m_logout"}},
-        {"report", {"/service/m_log/"}, 1, false, 3, {L"card2.jpg", L"card3.jpg"}, {"card1"},
-         {"GET /service/m_logout"}},
-        {"logoff", {"/service/m_logout"}, 0, false, 3, {}, {"card1", "card2", "card3"}, {}},
+        {"logoff", {Hang("/service/m_logout")}, "/service/m_logout", 1, 0, 0, false, 3, {},
+         {"card1", "card2", "card3"}, {}},
+        // Three OCR requests out ahead, all stalled, while the run waits for
+        // the first of them: the cancel gives up all three, and card5's is
+        // never sent.
+        {"OCR ahead", {Hang(ocr, "card2.jpg"), Hang(ocr, "card3.jpg"), Hang(ocr, "card4.jpg")}, ocr, 3, 1, 0, false,
+         5, {L"card2.jpg", L"card3.jpg", L"card4.jpg", L"card5.jpg"}, {"card1"}, {"GET /service/m_logout"}},
         // The logoff after the cancel stalls too: it is bounded, not cut.
-        {"OCR+logoff", {"/CardOCR/", "/service/m_logout"}, 2, false, 3, {L"card2.jpg", L"card3.jpg"}, {"card1"},
-         {"GET /service/m_logout"}},
+        {"OCR+logoff", {Hang(ocr, "card2.jpg"), Hang("/service/m_logout")}, ocr, 1, 1, 0, false, 3,
+         {L"card2.jpg", L"card3.jpg"}, {"card1"}, {"GET /service/m_logout"}},
     };
     RealProgress progress;
     ASSERT_TRUE(progress.Loaded());
@@ -848,7 +993,7 @@ TEST_F(UploadRun, CancelDuringAStallAtEachEndpointReturnsAtOnce) {
         scans.clear();
         MakeScans(c.files);
         auto queueHangs = [&] {
-            for (const std::string& prefix : c.hangs) standin.QueueFault(Hang(prefix));
+            for (const std::string& fault : c.hangs) standin.QueueFault(fault);
         };
         if (c.atQuery == 0) queueHangs();
         caseDialogs.cancelScript = [&](int query) {
@@ -856,13 +1001,14 @@ TEST_F(UploadRun, CancelDuringAStallAtEachEndpointReturnsAtOnce) {
             return FALSE;
         };
 
-        ULONGLONG pressedAt = 0;
-        std::thread user = PressCancelOnceHeld(standin, c.hangs.front(), pressedAt);
+        Press press;
+        std::thread user = PressCancelOnceHeld(standin, c.held, press, c.heldCount, c.reports);
         const HRESULT hr = Run(VARIANT_TRUE);
         const ULONGLONG returnedAt = ::GetTickCount64();
         user.join();
-        ASSERT_NE(pressedAt, 0u) << "the stalled request never arrived";
-        const double seconds = static_cast<double>(returnedAt - pressedAt) / 1000.0;
+        if (press.at == 0) ctrl.SetDialogs(&dialogs);
+        ASSERT_NE(press.at, 0u) << "the stalled request never arrived";
+        const double seconds = static_cast<double>(returnedAt - press.at) / 1000.0;
         // Against a service that would hold the run for minutes.
         EXPECT_LT(seconds, 5.0);
 
@@ -882,15 +1028,7 @@ TEST_F(UploadRun, CancelDuringAStallAtEachEndpointReturnsAtOnce) {
         std::vector<std::string> held;
         for (const auto& card : CardsByName()) held.push_back(card.first);
         EXPECT_EQ(held, c.cards);
-        const std::vector<std::string> wire = WireRecord();
-        const picojson::array journal = standin.Journal();
-        size_t stalled = journal.size();
-        for (size_t i = 0; i < journal.size() && stalled == journal.size(); ++i) {
-            if (Text(journal[i], "outcome") == "fault:hang") stalled = i;
-        }
-        ASSERT_LT(stalled, wire.size());
-        EXPECT_EQ(std::vector<std::string>(wire.begin() + static_cast<std::ptrdiff_t>(stalled) + 1, wire.end()),
-                  c.afterPress);
+        EXPECT_EQ(WireRecord(press.journalSize), c.afterPress);
         // Sent scans went, as the host asked; those not sent stay.
         for (const Scan& scan : scans) {
             const bool unsent = std::find(c.listed.begin(), c.listed.end(), Wide(scan.name) + L".jpg") != c.listed.end();
@@ -920,8 +1058,8 @@ TEST_F(UploadRun, ARegistrationGivenUpByTheCancelIsRetriedUnderItsSyncId) {
     ASSERT_TRUE(standin.QueueFault(Hang("/service/m_card/")));
     dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
     dialogs.settingsOk = true;
-    ULONGLONG pressedAt = 0;
-    std::thread user = PressCancelOnceHeld(standin, "/service/m_card/", pressedAt);
+    Press press;
+    std::thread user = PressCancelOnceHeld(standin, "/service/m_card/", press);
     ASSERT_EQ(Run(VARIANT_TRUE), S_OK);
     user.join();
     ASSERT_EQ(ResultNames(0), std::vector<std::wstring>{L"card1.jpg"});
@@ -968,11 +1106,11 @@ TEST_F(UploadRun, AStalledServiceEndsThePassAfterOneTimeOut) {
     EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.DoUploadMeishi Error = -7"));
     EXPECT_TRUE(log.Has(LOG_ERROR, L"UploadFiles service stalled: error = 80EF03E1"));
     // The stalled registration went out once; the first pass still logged off.
-    const std::vector<std::string> firstPass = {
-        "POST /service/m_login",     "POST /CardOCR/cardocr", "GET /service/m_newsyncid/", "POST /service/m_card/",
-        "POST /service/m_log/",      "POST /CardOCR/cardocr", "GET /service/m_newsyncid/", "POST /service/m_card/",
-        "GET /service/m_logout"};
-    const std::vector<std::string> wire = WireRecord();
+    const std::vector<std::string> firstPass = {"POST /service/m_login",     "GET /service/m_newsyncid/",
+                                                "POST /service/m_card/",     "POST /service/m_log/",
+                                                "GET /service/m_newsyncid/", "POST /service/m_card/",
+                                                "GET /service/m_logout"};
+    const std::vector<std::string> wire = CardServiceRecord();
     ASSERT_GT(wire.size(), firstPass.size());
     EXPECT_EQ(std::vector<std::string>(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(firstPass.size())),
               firstPass);
@@ -980,6 +1118,43 @@ TEST_F(UploadRun, AStalledServiceEndsThePassAfterOneTimeOut) {
     EXPECT_EQ(standin.Cards().size(), 4u);
     EXPECT_EQ(Requests("GET", "/service/m_newsyncid/"), 4);
     for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
+}
+
+// The OCR service stalls on card2's request, which went out ahead with card1's
+// while more were out: the pass ends when the run reaches card2, as if card2
+// had just sent it (its log line, the time-out for it and every file after
+// it), and the card service hears nothing of card2 or later. Nothing read
+// ahead serves the retry, which reads them again and sends them all.
+TEST_F(UploadRun, AReadingAheadThatStallsEndsThePassAtItsOwnCard) {
+    RequestTimeoutSetForTest(2000);
+    StoreJob();
+    MakeScans(4);
+    ASSERT_TRUE(standin.QueueFault(Hang("/CardOCR/", "card2.jpg")));
+    dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
+    dialogs.settingsOk = true;
+    dialogs.settingsEdit = [this](SettingItem&) { ExpectNothingOfThePassLeft(); };
+    const HRESULT hr = Run(VARIANT_TRUE);
+    RequestTimeoutResetForTest();
+    ASSERT_EQ(hr, S_OK);
+
+    ASSERT_EQ(ResultNames(0), (std::vector<std::wstring>{L"card2.jpg", L"card3.jpg", L"card4.jpg"}));
+    for (const auto& row : dialogs.resultShown[0]) EXPECT_EQ(row.result, kStalled);
+    const auto& lines = log.lines();
+    const auto stalled = std::find(lines.begin(), lines.end(),
+                                   std::make_pair(static_cast<int>(LOG_ERROR),
+                                                  std::wstring(L"Upload.m_HttpOCR.Post_cardocr Error = -7")));
+    ASSERT_NE(stalled, lines.end());
+    EXPECT_EQ((stalled + 1)->second, L"UploadFiles service stalled: error = 80EF03E1");
+    const std::vector<std::string> firstPass = {"POST /service/m_login", "GET /service/m_newsyncid/",
+                                                "POST /service/m_card/", "POST /service/m_log/",
+                                                "GET /service/m_logout"};
+    const std::vector<std::string> wire = CardServiceRecord();
+    ASSERT_GT(wire.size(), firstPass.size());
+    EXPECT_EQ(std::vector<std::string>(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(firstPass.size())),
+              firstPass);
+    EXPECT_EQ(standin.Cards().size(), 4u);
+    for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
+    ExpectNothingOfThePassLeft();
 }
 
 TEST_F(UploadRun, SaveCopiesExactlyTheFailedFilesIntoTheNextFreeFolder) {
@@ -1150,7 +1325,7 @@ TEST_F(UploadRun, CancelledRetrySettingsDeleteOnlyTheSentFiles) {
     job.SetEvenNumberImageToBackPage(1);
     StoreJob();
     MakeScans(4);
-    ASSERT_TRUE(standin.QueueFault(Fault("/CardOCR/cardocr", 500)));
+    ASSERT_TRUE(standin.QueueFault(Fault("/CardOCR/cardocr", 500, 1, "card1.jpg")));
     dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
     dialogs.settingsOk = false;
     EXPECT_EQ(Run(VARIANT_TRUE), kCancelled);
@@ -1167,7 +1342,7 @@ TEST_F(UploadRun, CancelledRetrySettingsDeleteOnlyTheSentFiles) {
 TEST_F(UploadRun, RetrySettingsDialogThatCannotBeShownEndsTheRunWithItsFailure) {
     StoreJob();
     MakeScans(2);
-    ASSERT_TRUE(standin.QueueFault(Fault("/CardOCR/cardocr", 500)));
+    ASSERT_TRUE(standin.QueueFault(Fault("/CardOCR/cardocr", 500, 1, "card1.jpg")));
     dialogs.resultChoices = {UPLOAD_RESULT_RETRY};
     dialogs.settingsFailure = static_cast<HRESULT>(0x80070716);
     EXPECT_EQ(Run(VARIANT_TRUE), dialogs.settingsFailure);

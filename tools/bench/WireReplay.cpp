@@ -23,7 +23,9 @@
 // "status METHOD PATH CODE" for each answer outside 200 to 299, the
 // process's peak working set ("memory peak_working_set=BYTES") and its
 // private bytes before the first, the middle and the last card's OCR request
-// ("cards N private first=BYTES half=BYTES last=BYTES").
+// ("cards N private first=BYTES half=BYTES last=BYTES"), and the processor
+// time the exchanges took ("cpu user_ms=MS kernel_ms=MS", every thread of the
+// process from the first request to the last).
 #include <windows.h>
 #include <wininet.h>
 
@@ -229,6 +231,9 @@ int Replay(const wchar_t* path) {
     answer.reserve(1 << 20);
     std::vector<unsigned long long> cards;  // private bytes before each card
     cards.reserve(recording.count);
+    double userBefore = 0;
+    double kernelBefore = 0;
+    const bool timed = hostsim::ReadProcessTimes(userBefore, kernelBefore);
     for (size_t i = 0; i < recording.count; ++i) {
         // Read and made ready outside the clock: a client sends these bytes as they are.
         ReadRequest(reader, request);
@@ -289,6 +294,9 @@ int Replay(const wchar_t* path) {
             replaced.emplace_back(request.captureOriginal, std::string(answer.data(), received));
         }
     }
+    double userAfter = 0;
+    double kernelAfter = 0;
+    const bool timedAfter = timed && hostsim::ReadProcessTimes(userAfter, kernelAfter);
     begin = Now();
     connection.reset();
     session.reset();
@@ -308,6 +316,7 @@ int Replay(const wchar_t* path) {
         std::printf("cards %u private first=%llu half=%llu last=%llu\n", static_cast<unsigned>(cards.size()),
                     cards.front(), cards[cards.size() / 2], cards.back());
     }
+    if (timedAfter) std::printf("cpu user_ms=%.1f kernel_ms=%.1f\n", userAfter - userBefore, kernelAfter - kernelBefore);
     return failures.empty() ? 0 : 1;
 }
 

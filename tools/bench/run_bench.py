@@ -12,7 +12,12 @@ For each stack size N (30 and 300 unless told otherwise), in one run:
 4. memory: the host process's peak working set and private bytes, idle and
    after the run, next to the largest image;
 5. where the time goes: a breakdown per card from the host simulator's
-   record of the plug-in's calls (tools/hostsim/CallTrace.cpp).
+   record of the plug-in's calls (tools/hostsim/CallTrace.cpp);
+6. a modelled office line (the stand-in's line model: round trip, one
+   shared uplink, each endpoint's service time): the plug-in's time per card
+   against the same requests replayed one after another on the same line,
+   the uplink floor and the floor of a pipelined client, with the host's
+   processor time per card against WinINet's alone.
 
 The scans are made here, deterministically, into the work folder: about
 1050x600 pixels, about 270 KiB, 300 dpi. tools/bench.sh sets up and builds
@@ -38,6 +43,7 @@ sys.path.insert(0, HERE)
 import card_scans  # noqa: E402
 import run_demo  # noqa: E402
 import settings_file  # noqa: E402
+import standin  # noqa: E402
 import trace_breakdown  # noqa: E402
 from standin_client import StandinError, StandinProcess  # noqa: E402
 
@@ -49,6 +55,16 @@ AGENT = "SMR-MeishiRegister/1.0"
 CLIENT_WRITTEN = {"host", "user-agent", "content-length", "connection", "cache-control", "pragma"}
 SYNC_ID = re.compile(rb'"sync_id"\s*:\s*"([^"]+)"')
 SESSION = re.compile(r"JSESSIONID=([^;\s]+)")
+# The office line of the section 6: a 60 ms round trip, a 20 Mbit/s uplink
+# shared by every connection, the OCR service working 700 ms per card, the
+# registration 120 ms and every other request 30 ms.
+OFFICE_LINE = {"rtt_ms": 60, "uplink_mbit": 20,
+               "service_ms": {"/CardOCR/": 700, "/service/m_card/": 120, "/service/m_card/backimage/": 30,
+                              "*": 30}}
+# The plug-in's own default for ocrRequestsAhead (upload/OcrAhead.h), which
+# the section's floor assumes.
+DEFAULT_OCR_AHEAD = 3
+CARD_SERVICE_KINDS = ("sync ID", "registration", "back", "report")
 
 
 class BenchError(Exception):
@@ -96,22 +112,28 @@ def parse_memory(line):
     return {k: int(v) for k, v in (item.split("=") for item in line.split()[2:])}
 
 
-def run_plugin(wine, build_dir, dll, work, images, count):
+def parse_times(line):
+    fields = dict(item.split("=") for item in line.split()[2:])
+    return float(fields["user_ms"]) + float(fields["kernel_ms"])
+
+
+def run_plugin(wine, build_dir, dll, work, images, count, tag=""):
     scans = fresh_copies(images[:count], os.path.join(work, "scans-%d" % count))
     list_file = os.path.join(work, "scans-%d" % count, "upload.lst")
     write_list(list_file, scans)
-    trace = os.path.join(work, "trace-%d.tsv" % count)
-    log = os.path.join(work, "log-%d.txt" % count)
+    trace = os.path.join(work, "trace-%d%s.tsv" % (count, tag))
+    log = os.path.join(work, "log-%d%s.txt" % (count, tag))
     if os.path.exists(log):
         os.remove(log)
     wine.env["ZUMINFOLOG_FILE"] = run_demo.Wine.windows_path(log)
     hostsim = os.path.join(build_dir, "hostsim", "hostsim.exe")
     command = [hostsim, "--dll", dll, "connect", "import", run_demo.Wine.windows_path(os.path.join(work, "settings")),
-               "trace", run_demo.Wine.windows_path(trace), "memory", "modules",
-               "execute", JOB, "--delete", "--list", run_demo.Wine.windows_path(list_file), "memory", "modules",
-               "disconnect"]
+               "trace", run_demo.Wine.windows_path(trace), "memory", "modules", "cputime",
+               "execute", JOB, "--delete", "--list", run_demo.Wine.windows_path(list_file), "cputime", "memory",
+               "modules", "disconnect"]
     rc, lines = wine.run(command, timeout=3600, echo=False)
     memory = [parse_memory(line) for line in lines if line.startswith("ProcessMemory: 00000000")]
+    times = [parse_times(line) for line in lines if line.startswith("ProcessTimes: 00000000")]
     executed = [line for line in lines if line.startswith("Execute:")]
     if rc != 0 or len(memory) != 2 or executed != ["Execute: 00000000"]:
         raise BenchError("the run of %d cards did not end cleanly (exit %d):\n%s" % (count, rc, "\n".join(lines)))
@@ -120,7 +142,7 @@ def run_plugin(wine, build_dir, dll, work, images, count):
     idle = {m for m in modules(lines[:marks[0]])}
     loaded = [(name, size) for name, size in modules(lines[marks[0]:]) if (name, size) not in idle]
     return {"memory_idle": memory[0], "memory_after": memory[1], "trace": trace_breakdown.read(trace),
-            "log": log, "loaded_modules": loaded}
+            "log": log, "loaded_modules": loaded, "cpu_ms": times[1] - times[0] if len(times) == 2 else None}
 
 
 def modules(lines):
@@ -192,8 +214,11 @@ def run_replay(wine, build_dir, work, client, port, count):
     memory = [int(line.split("=")[1]) for line in lines if line.startswith("memory peak_working_set=")]
     cards = [line.split() for line in lines if line.startswith("cards ")]
     private = {k: int(v) for k, v in (item.split("=") for item in cards[0][3:])} if cards else {}
+    cpu = [line for line in lines if line.startswith("cpu ")]
+    cpu_ms = sum(float(item.split("=")[1]) for item in cpu[0].split()[1:]) if cpu else None
     return {"total_ms": float(fields["total_ms"]), "requests": int(fields["requests"]), "kinds": kinds,
-            "failures": failures, "peak_working_set": memory[0] if memory else 0, "private": private}
+            "failures": failures, "peak_working_set": memory[0] if memory else 0, "private": private,
+            "cpu_ms": cpu_ms, "sent": [(e["path"], e["body_size"]) for e in entries]}
 
 
 # ---- thumbnails ----
@@ -344,6 +369,73 @@ def report(results, sizes, images, arch):
             print("     " + wait)
 
 
+def office_figures(result, line, k):
+    """The office line's figures of one size, per card (ms)."""
+    n = result["count"]
+    replay = result["replay"]
+    model = standin.Line(None)
+    model.configure(line)
+    bits = line["uplink_mbit"] * 1e6
+    sent_bytes = sum(size for _, size in replay["sent"])
+    kinds = replay["kinds"]
+
+    def replay_ms(categories):
+        return sum(ms for kind, (_, ms) in kinds.items()
+                   if trace_breakdown.request_category("X " + kind) in categories)
+
+    ocr_count = sum(number for kind, (number, _) in kinds.items()
+                    if trace_breakdown.request_category("X " + kind) == "OCR request")
+    ocr_each = replay_ms({"OCR request"}) / max(1, ocr_count)
+    chain = replay_ms(set(CARD_SERVICE_KINDS)) / n
+    uplink = sent_bytes * 8 / bits * 1000 / n if bits else 0.0
+    predicted = sum(line["rtt_ms"] + (size * 8 / bits * 1000 if bits else 0) + model.service_time_ms(path)
+                    for path, size in replay["sent"]) / n
+    return {"plugin": result["trace"].execute_ms / n, "replay": replay["total_ms"] / n, "uplink": uplink,
+            "ocr": ocr_each, "chain": chain, "floor": max(uplink, ocr_each / k, chain), "predicted": predicted,
+            "cpu_plugin": result["cpu_ms"] / n if result["cpu_ms"] is not None else None,
+            "cpu_replay": replay["cpu_ms"] / n if replay["cpu_ms"] is not None else None}
+
+
+def office_report(office, sweep, sizes, line, plugin_label):
+    service = ", ".join("%s %g ms" % ("other requests" if prefix == "*" else prefix, ms)
+                        for prefix, ms in line["service_ms"].items())
+    k = DEFAULT_OCR_AHEAD
+    f = {n: office_figures(office[n], line, k) for n in sizes}
+
+    def cpu(value):
+        return "%.1f" % value if value is not None else "-"
+
+    rows = [
+        ["plug-in time per card (ms, %s)" % plugin_label] + ["%.1f" % f[n]["plugin"] for n in sizes],
+        ["one after another: the replay per card (ms)"] + ["%.1f" % f[n]["replay"] for n in sizes],
+        ["uplink floor per card (ms)"] + ["%.1f" % f[n]["uplink"] for n in sizes],
+        ["  OCR request in the replay (ms)"] + ["%.1f" % f[n]["ocr"] for n in sizes],
+        ["  card service's chain per card in the replay (ms)"] + ["%.1f" % f[n]["chain"] for n in sizes],
+        ["pipelined floor, longest of uplink, OCR / %d, chain (ms)" % k] + ["%.1f" % f[n]["floor"] for n in sizes],
+        ["ratio plug-in / one after another"] + ["%.2f" % (f[n]["plugin"] / f[n]["replay"]) for n in sizes],
+        ["ratio plug-in / pipelined floor"] + ["%.2f" % (f[n]["plugin"] / f[n]["floor"]) for n in sizes],
+        ["ratio one after another / uplink floor"] + ["%.2f" % (f[n]["replay"] / f[n]["uplink"]) for n in sizes],
+        ["host process CPU per card (ms)"] + [cpu(f[n]["cpu_plugin"]) for n in sizes],
+        ["WinINet alone (the replay's) CPU per card (ms)"] + [cpu(f[n]["cpu_replay"]) for n in sizes],
+        ["the model's replay per card (ms), to check it"] + ["%.1f" % f[n]["predicted"] for n in sizes],
+        ["ratio replay / the model's"] + ["%.2f" % (f[n]["replay"] / f[n]["predicted"]) for n in sizes],
+    ]
+    for ahead in sorted({a for (_, a) in sweep}):
+        rows.append(["plug-in per card with %d OCR requests ahead (ms)" % ahead]
+                    + ["%.1f" % (sweep[(n, ahead)]["trace"].execute_ms / n) if (n, ahead) in sweep else "-"
+                       for n in sizes])
+    table("6. A modelled office line: %g ms round trip, %g Mbit/s uplink shared, %s"
+          % (line["rtt_ms"], line["uplink_mbit"], service), rows, sizes)
+    note("the model's replay: one round trip, the body over the uplink and the endpoint's service time per"
+         " request; the handshakes of the replay's one connection are left out")
+    note("CPU: the host process's processor time from before Execute to after it (every thread: the"
+         " plug-in, WinINet, thumbnails), and the replay's over its exchanges; per card")
+
+
+def install_for(wine, build_dir, service, args, config=None):
+    return run_demo.install_plugin(wine, build_dir, service, plugin_from=args.plugin_from, config=config)
+
+
 def run(args):
     arch = run_demo.choose_arch(args)
     build_dir = os.path.join(os.path.abspath(args.build), arch)
@@ -353,44 +445,88 @@ def run(args):
                    "tools/thumbtimes.exe"):
         if not os.path.exists(os.path.join(build_dir, needed)):
             raise BenchError("not built: %s (run tools/build.sh)" % os.path.join(build_dir, needed))
+    if args.plugin_from:
+        args.plugin_from = os.path.join(os.path.abspath(args.plugin_from), arch)
+        if not os.path.exists(os.path.join(args.plugin_from, "plugin", "TessaranService.dll")):
+            raise BenchError("no plug-in in %s" % os.path.join(args.plugin_from, "plugin"))
+    plugin_label = "the plug-in of %s" % args.plugin_from if args.plugin_from else "this build's plug-in"
     sizes = sorted(set(int(n) for n in args.sizes.split(",")))
-    print("bench: the %s build, N = %s; load average before: %s" % (arch, ", ".join(map(str, sizes)), load()),
-          flush=True)
+    sections = set(args.sections.split(","))
+    line = standin.Line.validate(dict(OFFICE_LINE, **{k: v for k, v in (
+        ("rtt_ms", args.office_rtt_ms), ("uplink_mbit", args.office_uplink_mbit)) if v is not None}))
+    if args.office_service:
+        line["service_ms"] = standin.line_from_arguments(argparse.Namespace(
+            line_rtt_ms=0, line_uplink_mbit=0, line_service=args.office_service))["service_ms"]
+    sweep_ahead = [int(a) for a in args.office_ahead.split(",")] if args.office_ahead else []
+    print("bench: the %s build, N = %s, %s; load average before: %s"
+          % (arch, ", ".join(map(str, sizes)), plugin_label, load()), flush=True)
     images = card_scans.ensure(os.path.join(work, "images"), max(sizes))
 
     wine = run_demo.Wine(arch, os.path.join(work, "wineprefix-" + arch))
-    standin = StandinProcess.start(os.path.join(work, "standin"))
     results = {}
+    office = {}
+    sweep = {}
+    services = []
     try:
-        client = standin.client
-        client.reset(accounts=True)
-        client.add_account(MAIL, TOKEN, limit=100000)
+        loopback = StandinProcess.start(os.path.join(work, "standin"))
+        services.append(loopback)
+        # The office line's own stand-in: its sockets take the line from its command line.
+        line_service = StandinProcess.start(os.path.join(work, "standin-office"),
+                                            extra_args=standin.line_arguments(line))
+        services.append(line_service)
+        for service in services:
+            service.client.reset(accounts=True)
+            service.client.add_account(MAIL, TOKEN, limit=100000)
         with run_demo.Display() as display:
             wine.env["DISPLAY"] = display.name
             wine.start()
             run_demo.manage_windows(wine, not (display.private or args.no_window_manager))
             try:
-                dll = run_demo.install_plugin(wine, build_dir, standin)
                 os.makedirs(os.path.join(work, "settings"), exist_ok=True)
                 settings_file.write_settings_file(
                     os.path.join(work, "settings", "MeishiPluginSettings.XML"),
                     [{"guid": JOB, "mail": MAIL, "token": TOKEN, "EvenNumberImageToBackPage": 0,
                       "OCRLangID": 1, "OCRLangBackID": 2}])
-                for n in sizes:
-                    note("N = %d: the run through the host simulator" % n)
-                    client.reset()
-                    result = run_plugin(wine, build_dir, dll, work, images, n)
-                    note("N = %d: the wire floor" % n)
-                    result["replay"] = run_replay(wine, build_dir, work, client, standin.port, n)
-                    client.reset()
-                    note("N = %d: thumbnails" % n)
-                    result["thumbs"] = run_thumbnails(wine, build_dir, work, images, n)
-                    results[n] = result
+                if "loopback" in sections:
+                    client = loopback.client
+                    dll = install_for(wine, build_dir, loopback, args)
+                    for n in sizes:
+                        note("N = %d: the run through the host simulator" % n)
+                        client.reset()
+                        result = run_plugin(wine, build_dir, dll, work, images, n)
+                        note("N = %d: the wire floor" % n)
+                        result["replay"] = run_replay(wine, build_dir, work, client, loopback.port, n)
+                        client.reset()
+                        note("N = %d: thumbnails" % n)
+                        result["thumbs"] = run_thumbnails(wine, build_dir, work, images, n)
+                        results[n] = result
+                if "office" in sections:
+                    client = line_service.client
+                    for n in sizes:
+                        dll = install_for(wine, build_dir, line_service, args)
+                        note("N = %d: the run on the office line" % n)
+                        client.reset()
+                        result = run_plugin(wine, build_dir, dll, work, images, n, tag="-office")
+                        result["count"] = n
+                        note("N = %d: the same requests one after another on the office line" % n)
+                        result["replay"] = run_replay(wine, build_dir, work, client, line_service.port, n)
+                        office[n] = result
+                        for ahead in sweep_ahead:
+                            dll = install_for(wine, build_dir, line_service, args, {"ocrRequestsAhead": ahead})
+                            note("N = %d: the run on the office line, %d OCR requests ahead" % (n, ahead))
+                            client.reset()
+                            sweep[(n, ahead)] = run_plugin(wine, build_dir, dll, work, images, n,
+                                                           tag="-office-%d" % ahead)
+                        client.reset()
             finally:
                 wine.stop()
     finally:
-        standin.stop()
-    report(results, sizes, images, arch)
+        for service in services:
+            service.stop()
+    if results:
+        report(results, sizes, images, arch)
+    if office:
+        office_report(office, sweep, sizes, line, plugin_label)
     print()
     print("bench: load average after: %s" % load())
     return 0
@@ -400,6 +536,19 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     run_demo.build_arguments(parser, "bench")
     parser.add_argument("--sizes", default="30,300", help="stack sizes, comma-separated (default: 30,300)")
+    parser.add_argument("--sections", default="loopback,office",
+                        help="loopback (sections 1-5), office (section 6), or both (the default)")
+    parser.add_argument("--plugin-from", metavar="BUILD",
+                        help="the plug-in of another build folder of tools/build.sh (an older commit's, say),"
+                             " run with this build's tools")
+    parser.add_argument("--office-rtt-ms", type=float, help="the office line's round trip (60)")
+    parser.add_argument("--office-uplink-mbit", type=float, help="its uplink, shared (20)")
+    parser.add_argument("--office-service", action="append", metavar="PREFIX=MS",
+                        help="its service times, all of them (default: /CardOCR/=700,"
+                             " /service/m_card/=120, /service/m_card/backimage/=30, *=30)")
+    parser.add_argument("--office-ahead", metavar="LIST",
+                        help="also run the plug-in on the office line with each of these ocrRequestsAhead"
+                             " values (e.g. 0,1,2,3,4)")
     args = parser.parse_args()
     args.work = args.work or os.path.join(args.build, "bench")
     try:

@@ -237,8 +237,9 @@ def manage_windows(wine, managed):
               "/f"], echo=False)
 
 
-def app_config(build_dir, standin):
-    """The shipped configuration with the two services pointed at the stand-in."""
+def app_config(build_dir, standin, extra=None):
+    """The shipped configuration with the two services pointed at the stand-in,
+    and any extra elements {name: text}."""
     with open(os.path.join(build_dir, "plugin", "AppConfig.XML"), encoding="utf-8") as f:
         shipped = f.read()
     start = shipped.find("<version>")
@@ -251,21 +252,26 @@ def app_config(build_dir, standin):
             "  <ocrServiceHost>%s</ocrServiceHost>\r\n"
             "  <!-- The stand-ins' certificate is self-signed: for this demo only. -->\r\n"
             "  <trustAnyCertificate>1</trustAnyCertificate>\r\n"
-            "</AppConfig>\r\n" % (version, address, address))
+            "%s"
+            "</AppConfig>\r\n" % (version, address, address,
+                                   "".join("  <%s>%s</%s>\r\n" % (k, v, k) for k, v in (extra or {}).items())))
 
 
-def install_plugin(wine, build_dir, standin):
+def install_plugin(wine, build_dir, standin, plugin_from=None, config=None):
+    """Puts the plug-in where the installer would, configured for the stand-in:
+    the plug-in's files from plugin_from (a build folder of the same kind) when
+    given, else from build_dir; config: extra AppConfig.XML elements."""
     plugin_dir = wine.unix_path(PLUGIN_DIR_WIN)
     shared_dir = wine.unix_path(SHARED_DIR_WIN)
     os.makedirs(plugin_dir, exist_ok=True)
     for name in PLUGIN_FILES:
-        source = os.path.join(build_dir, "plugin", name)
+        source = os.path.join(plugin_from or build_dir, "plugin", name)
         if os.path.exists(source):
             shutil.copy2(source, plugin_dir)
         else:
             note("not built yet: %s (the plug-in runs without it)" % name)
     with open(os.path.join(plugin_dir, "AppConfig.XML"), "w", encoding="utf-8", newline="") as f:
-        f.write(app_config(build_dir, standin))
+        f.write(app_config(build_dir, standin, config))
     found = [n for n in MAKER_LIBRARIES if os.path.exists(os.path.join(build_dir, "makerlibs", n))]
     if found:
         os.makedirs(shared_dir, exist_ok=True)

@@ -70,6 +70,8 @@ Commands run in order on one plug-in object, created on first use.
   memory          the host process's working set and private bytes, now and
                   at their peak, in bytes
   modules         the modules loaded in the host process, with their image sizes
+  cputime         the processor time the host process has used so far, in ms,
+                  in user and in kernel mode (every thread: WinINet's too)
   heaps           each heap of the host process: the bytes its blocks in use
                   hold, the bytes free in it, its largest free block, and
                   what it has committed
@@ -554,6 +556,17 @@ bool ReportHeaps() {
     return true;
 }
 
+bool ReportProcessTimes() {
+    double user = 0;
+    double kernel = 0;
+    if (!hostsim::ReadProcessTimes(user, kernel)) {
+        return Report(L"GetProcessTimes", HRESULT_FROM_WIN32(::GetLastError()));
+    }
+    wchar_t text[96];
+    std::swprintf(text, 96, L"user_ms=%.1f kernel_ms=%.1f", user, kernel);
+    return Report(L"ProcessTimes", S_OK, text);
+}
+
 bool ReportModules() {
     HMODULE modules[1024];
     DWORD needed = 0;
@@ -710,6 +723,7 @@ const Command kCommands[] = {
     {L"memory", [](Tokens&) -> Action { return [](Host&) { return ReportMemory(); }; }},
     {L"trace", ParseTrace},
     {L"modules", [](Tokens&) -> Action { return [](Host&) { return ReportModules(); }; }},
+    {L"cputime", [](Tokens&) -> Action { return [](Host&) { return ReportProcessTimes(); }; }},
     {L"heaps", [](Tokens&) -> Action { return [](Host&) { return ReportHeaps(); }; }},
     {L"import",
      [](Tokens& t) {

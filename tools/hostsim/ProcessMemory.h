@@ -1,5 +1,5 @@
-// The counters a host's memory is judged by, for the host simulator and the
-// benchmark's programs.
+// The counters a host's memory and processor time are judged by, for the
+// host simulator and the benchmark's programs.
 #pragma once
 
 #include <windows.h>
@@ -28,6 +28,21 @@ inline bool ReadProcessMemory(ProcessMemory& memory) {
     memory.peakWorkingSet = counters.PeakWorkingSetSize;
     memory.privateBytes = counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
     memory.peakPrivateBytes = counters.PeakPagefileUsage;
+    return true;
+}
+
+// The processor time this process has used so far, in milliseconds, in user
+// and in kernel mode; false when it cannot be read.
+inline bool ReadProcessTimes(double& userMs, double& kernelMs) {
+    FILETIME created, exited, kernel, user;
+    if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return false;
+    auto ms = [](const FILETIME& time) {
+        return static_cast<double>((static_cast<unsigned long long>(time.dwHighDateTime) << 32) |
+                                   time.dwLowDateTime) /
+               10000.0;
+    };
+    userMs = ms(user);
+    kernelMs = ms(kernel);
     return true;
 }
 

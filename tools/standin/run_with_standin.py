@@ -3,7 +3,8 @@
 
     run_with_standin.py --state-dir DIR [--samples DIR] [--fresh | --isolated]
                         [--session-seconds N] [--account MAIL:TOKEN[:LIMIT]]...
-                        -- COMMAND ARGS...
+                        [--line-rtt-ms MS] [--line-uplink-mbit MBIT]
+                        [--line-service PREFIX=MS]... -- COMMAND ARGS...
 
 The command gets STANDIN_HOST, STANDIN_PORT, STANDIN_BASE, STANDIN_STATE_DIR,
 STANDIN_CERT and STANDIN_PID in its environment and keeps this program's standard input,
@@ -61,9 +62,14 @@ def parse_args(argv):
                         help="run in a new sub-folder of the state folder (own database and"
                              " log, shared certificate), removed afterwards unless the"
                              " command failed; for several runs at once on one folder")
+    standin.add_line_arguments(parser)
     args = parser.parse_args(own)
     if not command:
         parser.error("no command after --")
+    try:
+        args.line = standin.line_from_arguments(args)
+    except ValueError as e:
+        parser.error(str(e))
     return args, command
 
 
@@ -115,7 +121,8 @@ def main(argv=None):
     try:
         try:
             server = StandinProcess.start(state_dir, samples=args.samples,
-                                          session_seconds=args.session_seconds)
+                                          session_seconds=args.session_seconds,
+                                          extra_args=standin.line_arguments(args.line))
             for mail, token, limit in args.account:
                 server.client.add_account(mail, token, **({} if limit is None else
                                                           {"limit": limit}))

@@ -88,6 +88,13 @@ FAULT_ACTIONS = ("status", "drop", "reset", "malformed", "oversized", "cookie", 
 # that the client reads as the start of its next answer.
 BODILESS_STATUSES = frozenset(list(range(100, 200)) + [204, 304])
 DEFAULT_OPTIONS = {"one_session": False}
+# The line model: request bodies cross the uplink this much at a time; a
+# stand-in started with a modelled uplink gives its connections a line's
+# segment size and a small receive buffer.
+LINE_CHUNK = 16 * 1024
+LINE_RECEIVE_BUFFER = 16 * 1024
+LINE_SEGMENT = 1460
+MAX_LINE_MS = 60000
 DEFAULT_MALFORMED = b'{"firstName":"Malformed","company":"cut off'
 
 
@@ -268,6 +275,7 @@ class FaultQueue:
             "body": spec.get("body"),
             "headers": spec.get("headers", []),
             "size": spec.get("size", DEFAULT_OVERSIZED),
+            "body_contains": spec.get("body_contains"),
         }
         if not isinstance(fault["path_prefix"], str) or not fault["path_prefix"].startswith("/"):
             raise BadRequest(400, "path_prefix must be a text starting with /")
@@ -294,6 +302,9 @@ class FaultQueue:
             raise BadRequest(400, "a cookie fault needs at least one Set-Cookie text")
         if fault["body"] is not None and not isinstance(fault["body"], str):
             raise BadRequest(400, "body must be a text")
+        if fault["body_contains"] is not None and not (
+                isinstance(fault["body_contains"], str) and fault["body_contains"]):
+            raise BadRequest(400, "body_contains must be a non-empty text")
         headers = fault["headers"]
         if isinstance(headers, dict):
             headers = list(headers.items())
@@ -319,18 +330,119 @@ class FaultQueue:
         with self._lock:
             return [dict(f) for f in self._faults]
 
-    def take(self, method, path):
+    def take(self, method, path, body=b""):
         with self._lock:
             for fault in self._faults:
                 if not path.startswith(fault["path_prefix"]):
                     continue
                 if fault["method"] and fault["method"].upper() != method:
                     continue
+                # Requests in flight together arrive in any order: a test picks
+                # its request by what it carries (a file name, say).
+                if fault["body_contains"] and fault["body_contains"].encode("utf-8") not in body:
+                    continue
                 fault["count"] -= 1
                 if fault["count"] <= 0:
                     self._faults.remove(fault)
                 return dict(fault)
         return None
+
+
+# ---------------------------------------------------------------------------
+# The line model
+
+
+class Line:
+    """A modelled line between the client and both services (off until set):
+    a round trip, one uplink shared by every connection, and the time each
+    endpoint works on a request.
+
+    - A new connection costs its handshakes first: one round trip for TCP,
+      one more for TLS 1.3 or two for older TLS.
+    - A request body comes in no faster than the uplink carries it: the
+      server reads it a chunk at a time and each chunk waits its turn on the
+      one line (first come, first carried), so concurrent uploads share it.
+      The connection's receive buffer is small, so the client's own sending
+      is held back too rather than finished into loopback buffers.
+    - Once the request is in, its endpoint works its service time (longest
+      matching path prefix; "*" for the rest; requests are worked on in
+      parallel), and the answer arrives one round trip later (half for the
+      request's way there, half for the answer's way back).
+    - Answers are small and come down unpaced; headers are not paced either.
+    Control requests and the card pages are outside the model."""
+
+    def __init__(self, stopping):
+        self._stopping = stopping
+        self._lock = threading.Lock()
+        self._free_at = 0.0
+        self.rtt_ms = 0.0
+        self.uplink_mbit = 0.0
+        self.service_ms = {}
+
+    @staticmethod
+    def validate(spec):
+        if not isinstance(spec, dict) or set(spec) - {"rtt_ms", "uplink_mbit", "service_ms"}:
+            raise BadRequest(400, "a line is {\"rtt_ms\", \"uplink_mbit\", \"service_ms\": {prefix: ms}}")
+        rtt = spec.get("rtt_ms", 0)
+        uplink = spec.get("uplink_mbit", 0)
+        service = spec.get("service_ms", {})
+        for name, value in (("rtt_ms", rtt), ("uplink_mbit", uplink)):
+            if type(value) not in (int, float) or not 0 <= value <= MAX_LINE_MS:
+                raise BadRequest(400, "%s must be a number from 0 to %d" % (name, MAX_LINE_MS))
+        if not isinstance(service, dict) or not all(
+                isinstance(k, str) and (k == "*" or k.startswith("/")) and type(v) in (int, float)
+                and 0 <= v <= MAX_LINE_MS for k, v in service.items()):
+            raise BadRequest(400, "service_ms maps \"*\" or a path prefix to milliseconds from 0 to %d"
+                             % MAX_LINE_MS)
+        return {"rtt_ms": float(rtt), "uplink_mbit": float(uplink),
+                "service_ms": {k: float(v) for k, v in service.items()}}
+
+    def configure(self, spec):
+        spec = self.validate(spec)
+        with self._lock:
+            self.rtt_ms = spec["rtt_ms"]
+            self.uplink_mbit = spec["uplink_mbit"]
+            self.service_ms = spec["service_ms"]
+            self._free_at = 0.0
+
+    def settings(self):
+        return {"rtt_ms": self.rtt_ms, "uplink_mbit": self.uplink_mbit,
+                "service_ms": dict(self.service_ms)}
+
+    @property
+    def paced(self):
+        return self.uplink_mbit > 0
+
+    def _sleep(self, seconds):
+        if seconds > 0:
+            self._stopping.wait(seconds)
+
+    def setup(self, tls_version):
+        """A new connection's handshakes."""
+        trips = 1 + (1 if tls_version == "TLSv1.3" else 2)
+        self._sleep(trips * self.rtt_ms / 1000.0)
+
+    def carry(self, count):
+        """count bytes that have just come in cross the uplink after those
+        before them: returns when the line has carried them."""
+        if not self.paced or count <= 0:
+            return
+        with self._lock:
+            start = max(time.monotonic(), self._free_at)
+            self._free_at = start + count * 8.0 / (self.uplink_mbit * 1e6)
+            until = self._free_at
+        self._sleep(until - time.monotonic())
+
+    def service_time_ms(self, path):
+        best, ms = -1, self.service_ms.get("*", 0.0)
+        for prefix, value in self.service_ms.items():
+            if prefix != "*" and path.startswith(prefix) and len(prefix) > best:
+                best, ms = len(prefix), value
+        return ms
+
+    def answer(self, path):
+        """The endpoint's work on a request that is in, and the round trip."""
+        self._sleep((self.service_time_ms(path) + self.rtt_ms) / 1000.0)
 
 
 # ---------------------------------------------------------------------------
@@ -527,6 +639,7 @@ class Handler(BaseHTTPRequestHandler):
         # One handler per connection: its number tells a kept-alive connection
         # from a new one in the journal.
         self.connection_number = next(self.server.connections)
+        self.handshakes_modelled = False
         super().setup()
 
     def log_message(self, fmt, *args):
@@ -537,12 +650,12 @@ class Handler(BaseHTTPRequestHandler):
     do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = \
         lambda self: self._dispatch()
 
-    def _read_body(self):
+    def _read_body(self, paced=False):
         encoding = self.headers.get("Transfer-Encoding")
         if encoding is not None:
             if encoding.strip().lower() != "chunked":
                 raise BadRequest(501, "Transfer-Encoding %r not supported" % encoding)
-            return self._read_chunked()
+            return self._read_chunked(paced)
         lengths = self.headers.get_all("Content-Length") or []
         if not lengths:
             return b""
@@ -554,19 +667,25 @@ class Handler(BaseHTTPRequestHandler):
         length = int(text)
         if length > self.server.max_body:
             raise BadRequest(413, "body of %d bytes is over the limit" % length)
-        return self._read_exact(length)
+        return self._read_exact(length, paced)
 
-    def _read_exact(self, count):
+    def _read_exact(self, count, paced=False):
+        """count bytes of the body; paced, each chunk crosses the modelled
+        uplink before the next is read."""
+        line = self.server.line
+        step = LINE_CHUNK if paced and line.paced else 1 << 16
         chunks = []
         while count > 0:
-            data = self.rfile.read(min(count, 1 << 16))
+            data = self.rfile.read(min(count, step))
             if not data:
                 raise ConnectionError("connection closed inside the body")
+            if paced:
+                line.carry(len(data))
             chunks.append(data)
             count -= len(data)
         return b"".join(chunks)
 
-    def _read_chunked(self):
+    def _read_chunked(self, paced=False):
         chunks, total = [], 0
         while True:
             line = self.rfile.readline(1024)
@@ -583,7 +702,7 @@ class Handler(BaseHTTPRequestHandler):
                     if self.rfile.readline(1024) in (b"\r\n", b"\n", b""):
                         return b"".join(chunks)
                 raise BadRequest(400, "too many trailer lines")
-            chunks.append(self._read_exact(size))
+            chunks.append(self._read_exact(size, paced))
             total += size
             self._read_exact(2)
 
@@ -651,8 +770,15 @@ class Handler(BaseHTTPRequestHandler):
         path, _, query = self.path.partition("?")
         method = self.command
         restricted = path.startswith("/_control") or path == "/cards" or path.startswith("/cards/")
+        line = self.server.line
+        if not restricted and not self.handshakes_modelled:
+            # Modelled at the connection's first request to the services, so
+            # that control requests on a line never pay for it.
+            self.handshakes_modelled = True
+            if line.rtt_ms:
+                line.setup(getattr(self.connection, "version", lambda: None)())
         try:
-            body = self._read_body()
+            body = self._read_body(paced=not restricted)
         except BadRequest as e:
             if not restricted:
                 self._journal(method, path, query, b"", e.status, "rejected", str(e))
@@ -674,7 +800,8 @@ class Handler(BaseHTTPRequestHandler):
             return
 
         journal_id = self._journal(method, path, query, body)
-        fault = self.server.faults.take(method, path)
+        line.answer(path)
+        fault = self.server.faults.take(method, path, body)
         if fault and fault["delay_ms"]:
             self.server.stopping.wait(fault["delay_ms"] / 1000.0)
         if fault and fault["action"] == "hang":
@@ -1023,6 +1150,11 @@ class Handler(BaseHTTPRequestHandler):
                     "%s (%s)" % (k, type(v).__name__) for k, v in DEFAULT_OPTIONS.items()))
             self.server.options.update(args)
             return Reply.json(200, ok | {"options": dict(self.server.options)})
+        if key == ("GET", "/_control/line"):
+            return Reply.json(200, {"line": self.server.line.settings()})
+        if key == ("POST", "/_control/line"):
+            self.server.line.configure(args if args is not None else {})
+            return Reply.json(200, ok | {"line": self.server.line.settings()})
         if key == ("GET", "/_control/sessions"):
             now = time.time()
             rows = store.all("SELECT id, mail, created, expires, ended FROM sessions ORDER BY created")
@@ -1054,6 +1186,7 @@ class Handler(BaseHTTPRequestHandler):
             keep_accounts = not (isinstance(args, dict) and args.get("accounts"))
             self.server.faults.clear()
             self.server.options = dict(DEFAULT_OPTIONS)
+            self.server.line.configure(self.server.line_at_start)
             with store.transaction() as s:
                 for table in ("sessions", "sync_ids", "cards", "m_log", "journal",
                               "ocr_requests") + (() if keep_accounts else ("accounts",)):
@@ -1169,7 +1302,7 @@ class StandinServer(ThreadingHTTPServer):
     block_on_close = False
     request_queue_size = 64
 
-    def __init__(self, address, context, store, samples, session_seconds, max_body, quiet):
+    def __init__(self, address, context, store, samples, session_seconds, max_body, quiet, line=None):
         self.address_family = socket.AF_INET6 if ":" in address[0] else socket.AF_INET
         self.ssl_context = context
         self.store = store
@@ -1181,7 +1314,21 @@ class StandinServer(ThreadingHTTPServer):
         self.quiet = quiet
         self.stopping = threading.Event()
         self.connections = itertools.count(1)
+        # The line the stand-in started with; a reset goes back to it.
+        self.line_at_start = Line.validate(line or {})
+        self.line = Line(self.stopping)
+        self.line.configure(self.line_at_start)
         super().__init__(address, Handler)
+
+    def server_bind(self):
+        if self.line_at_start["uplink_mbit"]:
+            # Before any connection: a line's segment size and a small window,
+            # inherited by every accepted socket, so that a client's bytes
+            # wait on its own side of the modelled uplink rather than in
+            # loopback buffers (its kernel still queues some: see README).
+            self.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, LINE_SEGMENT)
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, LINE_RECEIVE_BUFFER)
+        super().server_bind()
 
     def finish_request(self, request, client_address):
         # The TLS handshake happens here, on the connection's own thread, so a
@@ -1280,7 +1427,47 @@ def parse_args(argv):
     parser.add_argument("--quiet", action="store_true", help="no access log on stderr")
     parser.add_argument("--watch-stdin", action="store_true",
                         help="stop when standard input reaches end of file (the parent died)")
+    add_line_arguments(parser)
     return parser.parse_args(argv)
+
+
+def add_line_arguments(parser):
+    """The line model's options, shared with run_with_standin.py."""
+    parser.add_argument("--line-rtt-ms", type=float, default=0.0, metavar="MS",
+                        help="modelled round trip (0: none)")
+    parser.add_argument("--line-uplink-mbit", type=float, default=0.0, metavar="MBIT",
+                        help="modelled uplink shared by every connection, in Mbit/s (0: unlimited)")
+    parser.add_argument("--line-service", action="append", default=[], metavar="PREFIX=MS",
+                        help="time an endpoint works on a request: its path prefix (longest wins)"
+                             " or * for the rest (repeatable)")
+
+
+def line_from_arguments(args):
+    """The line spec of the parsed options; raises ValueError for a bad one."""
+    service = {}
+    for item in args.line_service:
+        prefix, sep, ms = item.rpartition("=")
+        if not sep:
+            raise ValueError("--line-service takes PREFIX=MS: %r" % item)
+        service[prefix] = float(ms)
+    spec = {"rtt_ms": args.line_rtt_ms, "uplink_mbit": args.line_uplink_mbit, "service_ms": service}
+    try:
+        return Line.validate(spec)
+    except BadRequest as e:
+        raise ValueError(str(e))
+
+
+def line_arguments(spec):
+    """The command line options of a line spec (for a stand-in started by another program)."""
+    spec = spec or {}
+    out = []
+    if spec.get("rtt_ms"):
+        out += ["--line-rtt-ms", str(spec["rtt_ms"])]
+    if spec.get("uplink_mbit"):
+        out += ["--line-uplink-mbit", str(spec["uplink_mbit"])]
+    for prefix, ms in (spec.get("service_ms") or {}).items():
+        out += ["--line-service", "%s=%s" % (prefix, ms)]
+    return out
 
 
 def main(argv=None):
@@ -1294,8 +1481,9 @@ def main(argv=None):
         store = Store(os.path.join(state_dir, DB_NAME))
         samples = SampleIndex(args.samples if args.samples else [DEFAULT_SAMPLES])
         server = StandinServer((args.bind, args.port), context, store, samples,
-                               args.session_seconds, args.max_body, args.quiet)
-    except (OSError, RuntimeError, ssl.SSLError, sqlite3.Error) as e:
+                               args.session_seconds, args.max_body, args.quiet,
+                               line_from_arguments(args))
+    except (OSError, RuntimeError, ValueError, ssl.SSLError, sqlite3.Error) as e:
         sys.stderr.write("standin: cannot start: %s\n" % e)
         return 2
     port = server.server_address[1]

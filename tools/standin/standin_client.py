@@ -124,7 +124,8 @@ class Client:
 
     def add_fault(self, path_prefix, **fields):
         """Queue one fault; fields as the control API takes them (count,
-        status, delay_ms, action, cookie, body, headers, size, method)."""
+        status, delay_ms, action, cookie, body, headers, size, method,
+        body_contains)."""
         return self.control("POST", "faults", dict(fields, path_prefix=path_prefix))
 
     def faults(self):
@@ -137,6 +138,15 @@ class Client:
         """Service behaviours, reset with everything else: one_session
         (a logon ends the account's other sessions)."""
         return self.control("POST", "options", options)["options"]
+
+    def set_line(self, rtt_ms=0, uplink_mbit=0, service_ms=None):
+        """The line model (all zero: off); a reset goes back to the stand-in's
+        own start-up line. service_ms: {path prefix or "*": ms}."""
+        return self.control("POST", "line", {"rtt_ms": rtt_ms, "uplink_mbit": uplink_mbit,
+                                             "service_ms": service_ms or {}})["line"]
+
+    def line(self):
+        return self.control("GET", "line")["line"]
 
     def expire_sessions(self, mail=None):
         return self.control("POST", "expire_sessions", {} if mail is None else {"mail": mail})

@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 import unittest
 
@@ -59,6 +60,13 @@ def card_parts(sync_id, image, thumb, **card_fields):
     card_text = json.dumps(card, ensure_ascii=False, separators=(",", ":"))
     return [("SyncData", sync_data.encode()), ("Card", card_text.encode("utf-8")),
             ("image", "image.jpeg", image), ("thumb", "thumb.jpeg", thumb)]
+
+
+def ocr_body(name, image=b"\xff\xd8 not really a picture"):
+    fields = [("venderCode", b"pX4rTq8LmW2zVn6Hc9JdB3sK"), ("appliCode", b"QRVX52CLIENT"),
+              ("cognitionType", b"1"), ("imageFilter", b"0"), ("meishiLang", b"1"),
+              ("version", b"1"), ("JSONType", b"1")]
+    return multipart_body(fields + [("image", name, image)])
 
 
 def process_alive(pid):
@@ -343,6 +351,13 @@ class ControlTest(StandinTestCase):
         with self.assertRaises(Exception):
             self.client.add_fault("/service/", action="explode")
 
+        # Requests out together arrive in any order: a fault can pick its own
+        # by what the body carries.
+        self.client.add_fault("/CardOCR/", body_contains="card2.jpg", status=500)
+        for name, status in (("card1.jpg", 200), ("card2.jpg", 500), ("card2.jpg", 200)):
+            reply = self.client.request("POST", "/CardOCR/cardocr", ocr_body(name), multipart_headers())
+            self.assertEqual(status, reply.status, name)
+
     def test_drop_and_oversized_faults(self):
         for action in ("drop", "reset"):
             self.client.add_fault("/CardOCR/", action=action)
@@ -424,6 +439,62 @@ class ControlTest(StandinTestCase):
         self.assertEqual(200, self.get("/service/user_status/", session).status)
 
 
+class LineModelTest(unittest.TestCase):
+    """The modelled line. Its figures are checked from below only: a slow
+    machine makes an exchange longer, never shorter, than the line allows."""
+
+    RTT = 0.05
+    MBIT = 8.0
+    OCR = 0.1
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="standin-line-")
+        cls.server = StandinProcess.start(
+            cls.tmp, samples=SAMPLES,
+            extra_args=["--quiet", "--line-rtt-ms", str(cls.RTT * 1000), "--line-uplink-mbit", str(cls.MBIT),
+                        "--line-service", "/CardOCR/=%d" % (cls.OCR * 1000), "--line-service", "*=0"])
+        cls.client = cls.server.client
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def post(self, body, results, key):
+        # The handshakes are timed too: each connection is new.
+        began = time.monotonic()
+        reply = self.client.request("POST", "/CardOCR/cardocr", body, multipart_headers())
+        results[key] = (reply.status, time.monotonic() - began)
+
+    def test_bodies_share_the_uplink_and_answers_come_a_round_trip_after_the_work(self):
+        line = {"rtt_ms": self.RTT * 1000, "uplink_mbit": self.MBIT,
+                "service_ms": {"/CardOCR/": self.OCR * 1000, "*": 0.0}}
+        self.assertEqual(line, self.client.line())
+        self.client.set_line(rtt_ms=1)
+        self.client.reset()
+        self.assertEqual(line, self.client.line())  # a reset goes back to the start-up line
+
+        body = ocr_body("card.jpg", os.urandom(200000))
+        carried = len(body) * 8 / (self.MBIT * 1e6)
+        # Connection (TCP and TLS, at least one round trip each), body, work, answer.
+        least = 2 * self.RTT + carried + self.OCR + self.RTT
+        results = {}
+        self.post(body, results, "alone")
+        self.assertEqual(200, results["alone"][0])
+        self.assertGreaterEqual(results["alone"][1], least)
+        workers = [threading.Thread(target=self.post, args=(body, results, k)) for k in ("a", "b")]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+        # One uplink: two bodies at once take it twice as long.
+        self.assertGreaterEqual(max(results["a"][1], results["b"][1]), least + carried)
+
+        with self.assertRaises(Exception):
+            self.client.set_line(rtt_ms=-1)
+
+
 class RunWithStandinTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -462,9 +533,11 @@ class RunWithStandinTest(unittest.TestCase):
         [account] = client.accounts()
         assert (account["mail"], account["token"], account["limit"]) == ("a@example.com", "t:oken", 7)
         assert client.login("a@example.com", "t:oken")
+        line = client.line()
+        assert (line["rtt_ms"], line["service_ms"]) == (5.0, {"/CardOCR/": 7.0}), line
         print("out"); print("err", file=sys.stderr)
         sys.exit(3)
-        """)
+        """, options=["--line-rtt-ms", "5", "--line-service", "/CardOCR/=7"])
         out, err = proc.communicate(timeout=30)
         self.assertEqual((3, b"out\n", b"err\n"), (proc.returncode, out, err))
         self.assertFalse(process_alive(self.standin_pid()))
