@@ -289,6 +289,14 @@ protected:
         return record;
     }
 
+    // What the first pass asked of the card service, whatever the retry did after.
+    void ExpectFirstPass(const std::vector<std::string>& firstPass) {
+        const std::vector<std::string> wire = CardServiceRecord();
+        ASSERT_GT(wire.size(), firstPass.size());
+        EXPECT_EQ(std::vector<std::string>(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(firstPass.size())),
+                  firstPass);
+    }
+
     // The names and texts the result dialog listed the n-th time.
     std::vector<std::wstring> ResultNames(size_t shown) {
         std::vector<std::wstring> names;
@@ -1106,14 +1114,9 @@ TEST_F(UploadRun, AStalledServiceEndsThePassAfterOneTimeOut) {
     EXPECT_TRUE(log.Has(LOG_ERROR, L"Upload.DoUploadMeishi Error = -7"));
     EXPECT_TRUE(log.Has(LOG_ERROR, L"UploadFiles service stalled: error = 80EF03E1"));
     // The stalled registration went out once; the first pass still logged off.
-    const std::vector<std::string> firstPass = {"POST /service/m_login",     "GET /service/m_newsyncid/",
-                                                "POST /service/m_card/",     "POST /service/m_log/",
-                                                "GET /service/m_newsyncid/", "POST /service/m_card/",
-                                                "GET /service/m_logout"};
-    const std::vector<std::string> wire = CardServiceRecord();
-    ASSERT_GT(wire.size(), firstPass.size());
-    EXPECT_EQ(std::vector<std::string>(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(firstPass.size())),
-              firstPass);
+    ExpectFirstPass({"POST /service/m_login", "GET /service/m_newsyncid/", "POST /service/m_card/",
+                     "POST /service/m_log/", "GET /service/m_newsyncid/", "POST /service/m_card/",
+                     "GET /service/m_logout"});
     // The retry sent the rest; card2 went again under the ID it had.
     EXPECT_EQ(standin.Cards().size(), 4u);
     EXPECT_EQ(Requests("GET", "/service/m_newsyncid/"), 4);
@@ -1145,13 +1148,8 @@ TEST_F(UploadRun, AReadingAheadThatStallsEndsThePassAtItsOwnCard) {
                                                   std::wstring(L"Upload.m_HttpOCR.Post_cardocr Error = -7")));
     ASSERT_NE(stalled, lines.end());
     EXPECT_EQ((stalled + 1)->second, L"UploadFiles service stalled: error = 80EF03E1");
-    const std::vector<std::string> firstPass = {"POST /service/m_login", "GET /service/m_newsyncid/",
-                                                "POST /service/m_card/", "POST /service/m_log/",
-                                                "GET /service/m_logout"};
-    const std::vector<std::string> wire = CardServiceRecord();
-    ASSERT_GT(wire.size(), firstPass.size());
-    EXPECT_EQ(std::vector<std::string>(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(firstPass.size())),
-              firstPass);
+    ExpectFirstPass({"POST /service/m_login", "GET /service/m_newsyncid/", "POST /service/m_card/",
+                     "POST /service/m_log/", "GET /service/m_logout"});
     EXPECT_EQ(standin.Cards().size(), 4u);
     for (const Scan& scan : scans) EXPECT_FALSE(tessaran_test::FileExists(scan.path));
     ExpectNothingOfThePassLeft();
